@@ -1,0 +1,143 @@
+// Shared vocabulary of the core: fixed-width records, the index sentinel, the error types that
+// cross into the binding layer, and the FxHash open-addressing map every subsystem uses.
+// Nothing here knows about Python.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tarna {
+
+// 0xFFFFFFFF in a 32-bit index array means "none".
+inline constexpr std::uint32_t NONE = 0xFFFFFFFFu;
+
+using Position = std::array<std::int32_t, 3>;  // fixed point, 1/256 voxel, array-axis order
+using Quad = std::array<std::uint32_t, 4>;
+using Triangle = std::array<std::uint32_t, 3>;
+using Point3f = std::array<float, 3>;
+
+// A broken invariant. Reaches Python as the module's fault exception, never as a crash.
+struct InternalFault : std::logic_error {
+    using std::logic_error::logic_error;
+};
+
+// A volume or result too large for the fixed-width formats (32-bit positions and indices).
+// Reaches Python as ValueError with its message.
+struct LimitError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Asserts that survive release builds: the cost is a predictable branch, the gain is a clean
+// exception instead of silent corruption.
+#define TARNA_ASSERT(cond, message)                                   \
+    do {                                                              \
+        if (!(cond)) throw ::tarna::InternalFault(message);           \
+    } while (0)
+
+// FxHash: per word, add then multiply by the odd constant; finish with a rotation so the
+// well-mixed high bits reach the low bits that pick a bucket.
+inline constexpr std::uint64_t FX_SEED = 0xf1357aea2e62a9c5ull;
+constexpr std::uint64_t fx_add(std::uint64_t hash, std::uint64_t word) {
+    return (hash + word) * FX_SEED;
+}
+constexpr std::uint64_t fx_finish(std::uint64_t hash) { return std::rotl(hash, 26); }
+
+template <class Key>
+struct FxHasher;
+
+template <>
+struct FxHasher<std::uint64_t> {
+    std::uint64_t operator()(std::uint64_t key) const { return fx_finish(fx_add(0, key)); }
+};
+template <>
+struct FxHasher<std::uint32_t> {
+    std::uint64_t operator()(std::uint32_t key) const { return fx_finish(fx_add(0, key)); }
+};
+template <class T, std::size_t N>
+struct FxHasher<std::array<T, N>> {
+    std::uint64_t operator()(const std::array<T, N>& key) const {
+        std::uint64_t hash = 0;
+        for (const T& word : key) hash = fx_add(hash, static_cast<std::uint64_t>(word));
+        return fx_finish(hash);
+    }
+};
+
+// Open addressing with linear probing over power-of-two buckets. No erase; `clear` keeps the
+// buckets so a map reused across objects allocates once. Iteration order is never exposed.
+template <class Key, class Value, class Hash = FxHasher<Key>>
+class FxMap {
+public:
+    explicit FxMap(std::size_t expected = 0) { reserve(expected); }
+
+    std::size_t size() const { return count_; }
+
+    void reserve(std::size_t expected) {
+        std::size_t want = 16;
+        while (want / 8 * 7 < expected + 1) want *= 2;
+        if (want > keys_.size()) rehash(want);
+    }
+
+    void clear() {
+        if (count_ == 0) return;
+        std::fill(used_.begin(), used_.end(), std::uint8_t{0});
+        count_ = 0;
+    }
+
+    Value* find(const Key& key) {
+        if (count_ == 0) return nullptr;
+        const std::size_t mask = keys_.size() - 1;
+        for (std::size_t slot = Hash{}(key) & mask;; slot = (slot + 1) & mask) {
+            if (!used_[slot]) return nullptr;
+            if (keys_[slot] == key) return &values_[slot];
+        }
+    }
+    const Value* find(const Key& key) const { return const_cast<FxMap*>(this)->find(key); }
+
+    // The value for `key`, inserting `initial` when absent; the flag says whether it was inserted.
+    std::pair<Value*, bool> insert(const Key& key, const Value& initial) {
+        if ((count_ + 1) * 8 > keys_.size() * 7) rehash(keys_.size() * 2);
+        const std::size_t mask = keys_.size() - 1;
+        std::size_t slot = Hash{}(key) & mask;
+        for (; used_[slot]; slot = (slot + 1) & mask) {
+            if (keys_[slot] == key) return {&values_[slot], false};
+        }
+        used_[slot] = 1;
+        keys_[slot] = key;
+        values_[slot] = initial;
+        ++count_;
+        return {&values_[slot], true};
+    }
+
+private:
+    void rehash(std::size_t bucket_count) {
+        std::vector<Key> old_keys(bucket_count);
+        std::vector<Value> old_values(bucket_count);
+        std::vector<std::uint8_t> old_used(bucket_count, 0);
+        old_keys.swap(keys_);
+        old_values.swap(values_);
+        old_used.swap(used_);
+        const std::size_t mask = bucket_count - 1;
+        for (std::size_t i = 0; i < old_keys.size(); ++i) {
+            if (!old_used[i]) continue;
+            std::size_t slot = Hash{}(old_keys[i]) & mask;
+            while (used_[slot]) slot = (slot + 1) & mask;
+            used_[slot] = 1;
+            keys_[slot] = std::move(old_keys[i]);
+            values_[slot] = std::move(old_values[i]);
+        }
+    }
+
+    std::vector<Key> keys_;
+    std::vector<Value> values_;
+    std::vector<std::uint8_t> used_;
+    std::size_t count_ = 0;
+};
+
+}  // namespace tarna

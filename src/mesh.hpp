@@ -1,0 +1,29 @@
+// From a stored label surface to an indexed triangle mesh in output coordinates: quads split
+// along their shorter diagonal, unused vertices dropped, facing kept under mirroring mappings,
+// and vertices where separate sheets of one surface touch split per fan. Also area-weighted
+// vertex normals.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "common.hpp"
+#include "extract.hpp"
+#include "orient.hpp"
+
+namespace tarna {
+
+struct TriangleMesh {
+    std::vector<Point3f> vertices;
+    std::vector<Triangle> faces;
+    std::vector<std::uint8_t> vertex_flags;     // stored boundary flag per vertex, or empty
+    std::optional<std::vector<Point3f>> normals;
+};
+
+TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const OutputFrame& frame, bool normals);
+
+// Unit normals, the sum of each vertex's face normals weighted by area; (0, 0, 0) where that sum
+// vanishes or is not a number.
+std::vector<Point3f> vertex_normals(const std::vector<Point3f>& vertices, const std::vector<Triangle>& faces);
+
+}  // namespace tarna

@@ -1,0 +1,244 @@
+// Worker pools on POSIX threads; see pool.hpp for the contract.
+#include "pool.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tarna {
+
+namespace {
+
+// One parallel-for in flight: items are claimed through `next`; `finished` counts items done
+// or skipped, and the waiter wakes when it reaches `count`.
+struct Batch {
+    std::size_t count = 0;
+    const std::function<void(std::size_t)>* body = nullptr;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> cancelled{false};
+    std::mutex mutex;
+    std::condition_variable all_done;
+    std::size_t finished = 0;
+    std::exception_ptr error;
+
+    // Claims and runs items until none is left. Never throws.
+    void work() {
+        std::size_t done_here = 0;
+        for (;;) {
+            const std::size_t item = next.fetch_add(1, std::memory_order_relaxed);
+            if (item >= count) break;
+            if (!cancelled.load(std::memory_order_relaxed)) {
+                try {
+                    (*body)(item);
+                } catch (...) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (!error) error = std::current_exception();
+                    cancelled.store(true, std::memory_order_relaxed);
+                }
+            }
+            ++done_here;
+        }
+        if (done_here == 0) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        finished += done_here;
+        if (finished == count) all_done.notify_all();
+    }
+
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        all_done.wait(lock, [&] { return finished == count; });
+    }
+};
+
+thread_local const ThreadPool::State* current_pool = nullptr;
+
+}  // namespace
+
+struct ThreadPool::State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> tasks;
+    bool stopping = false;
+    std::vector<pthread_t> threads;
+
+    static void* worker_main(void* arg) {
+        auto* state = static_cast<State*>(arg);
+        current_pool = state;
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock<std::mutex> lock(state->mutex);
+                state->wake.wait(lock, [&] { return state->stopping || !state->tasks.empty(); });
+                if (state->tasks.empty()) return nullptr;  // stopping and drained
+                task = std::move(state->tasks.front());
+                state->tasks.pop_front();
+            }
+            task();  // tasks never throw: they capture their own exceptions
+        }
+    }
+
+    void push(std::function<void()> task, std::size_t copies) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (std::size_t i = 0; i < copies; ++i) tasks.push_back(task);
+        }
+        if (copies == 1) {
+            wake.notify_one();
+        } else {
+            wake.notify_all();
+        }
+    }
+
+    void shutdown() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        for (pthread_t thread : threads) pthread_join(thread, nullptr);
+        threads.clear();
+    }
+};
+
+ThreadPool::ThreadPool(std::size_t worker_count) : state_(std::make_shared<State>()) {
+    for (std::size_t i = 0; i < worker_count; ++i) {
+        pthread_t thread;
+        const int status = pthread_create(&thread, nullptr, &State::worker_main, state_.get());
+        if (status != 0) {
+            state_->shutdown();
+            throw PoolError(std::strerror(status));
+        }
+        try {
+            state_->threads.push_back(thread);
+        } catch (...) {
+            // The thread runs but cannot be recorded: stop everything, this one included.
+            state_->threads.shrink_to_fit();
+            {
+                std::lock_guard<std::mutex> lock(state_->mutex);
+                state_->stopping = true;
+            }
+            state_->wake.notify_all();
+            pthread_join(thread, nullptr);
+            state_->shutdown();
+            throw;
+        }
+    }
+}
+
+ThreadPool::~ThreadPool() { state_->shutdown(); }
+
+std::size_t ThreadPool::size() const { return state_->threads.size(); }
+
+bool ThreadPool::owns_current_thread() const { return current_pool == state_.get(); }
+
+void ThreadPool::parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
+    if (count == 0) return;
+    auto batch = std::make_shared<Batch>();
+    batch->count = count;
+    batch->body = &body;
+    const bool inside = owns_current_thread();
+    // A worker caller takes items itself, so it asks the others for one helper fewer.
+    std::size_t helpers = std::min(count, size());
+    if (inside) helpers = std::min(count - 1, size() - 1);
+    if (helpers > 0) state_->push([batch] { batch->work(); }, helpers);
+    if (inside || helpers == 0) batch->work();
+    batch->wait();
+    if (batch->error) std::rethrow_exception(batch->error);
+}
+
+void ThreadPool::run_inside(const std::function<void()>& job) {
+    if (owns_current_thread()) {
+        job();
+        return;
+    }
+    std::function<void(std::size_t)> body = [&job](std::size_t) { job(); };
+    auto batch = std::make_shared<Batch>();
+    batch->count = 1;
+    batch->body = &body;
+    state_->push([batch] { batch->work(); }, 1);
+    batch->wait();
+    if (batch->error) std::rethrow_exception(batch->error);
+}
+
+namespace {
+
+// A positive decimal integer, or 0 for anything else.
+std::size_t positive_env(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return 0;
+    std::size_t value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        const std::size_t digit = std::size_t(*p - '0');
+        if (value > (SIZE_MAX - digit) / 10) return 0;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+// CPUs allowed by a cgroup quota (v2 cpu.max, then v1 cfs files), 0 when unlimited or unknown.
+std::size_t cgroup_cpu_limit() {
+    auto quota_cpus = [](double quota, double period) -> std::size_t {
+        if (quota <= 0 || period <= 0) return 0;
+        const double cpus = quota / period;
+        return cpus < 1 ? 1 : std::size_t(cpus);
+    };
+    {
+        std::ifstream file("/sys/fs/cgroup/cpu.max");
+        std::string quota;
+        double period = 0;
+        if (file >> quota >> period && quota != "max") return quota_cpus(std::atof(quota.c_str()), period);
+    }
+    std::ifstream quota_file("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
+    std::ifstream period_file("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+    double quota = 0, period = 0;
+    if (quota_file >> quota && period_file >> period) return quota_cpus(quota, period);
+    return 0;
+}
+
+}  // namespace
+
+std::size_t available_processors() {
+    std::size_t count = 0;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) count = std::size_t(CPU_COUNT(&set));
+    if (count == 0) {
+        const long online = sysconf(_SC_NPROCESSORS_ONLN);
+        count = online > 0 ? std::size_t(online) : 1;
+    }
+    const std::size_t limit = cgroup_cpu_limit();
+    if (limit != 0 && limit < count) count = limit;
+    return count;
+}
+
+std::size_t shared_pool_size() {
+    static const std::size_t size = [] {
+        std::size_t n = positive_env("RAYON_NUM_THREADS");
+        if (n == 0) n = positive_env("RAYON_RS_NUM_CPUS");
+        if (n == 0) n = available_processors();
+        return n;
+    }();
+    return size;
+}
+
+ThreadPool& shared_pool() {
+    // Never destroyed: workers may still be parked when the interpreter exits.
+    static ThreadPool* pool = new ThreadPool(shared_pool_size());
+    return *pool;
+}
+
+}  // namespace tarna
