@@ -18,7 +18,9 @@
 // Built against the limited API of Python 3.11, so one binary serves every later interpreter.
 // The NumPy API table is fetched at first use, not at import.
 
+#ifndef Py_LIMITED_API
 #define Py_LIMITED_API 0x030B0000
+#endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
