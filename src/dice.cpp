@@ -1,0 +1,295 @@
+// Dicing: cuts a triangle mesh into the cells of a regular grid of chunks.
+// Input: float32 vertices and uint32 faces (indices already checked). Output: for every cell that
+// received a triangle, its vertices (merged by exact bit pattern) and faces, ascending by key.
+// A triangle inside one cell goes out whole; any other is clipped against the grid planes it
+// spans, one axis-aligned plane at a time (Sutherland and Hodgman 1974), and the convex pieces
+// are fanned. Why the cells agree bit for bit without a tolerance: docs/dicing.md.
+#include "dice.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <utility>
+
+namespace tarna {
+
+namespace {
+
+using Point3d = std::array<double, 3>;
+using CellKey = std::array<std::int64_t, 3>;
+using VertexBits = std::array<std::uint32_t, 3>;
+
+// The smaller and larger of two coordinates; a NaN loses to a number, so one NaN corner does
+// not hide the extent of the others.
+double min_number(double a, double b) { return (b < a || a != a) ? b : a; }
+double max_number(double a, double b) { return (b > a || a != a) ? b : a; }
+
+// floor((x - origin) / size) as a signed 64-bit integer, saturating at both ends and 0 for NaN,
+// then clamped onto the grid: geometry outside the grid belongs to the nearest border cell.
+std::int64_t cell_coordinate(double x, double origin, double size, std::int64_t grid_size) {
+    const double cell = std::floor((x - origin) / size);
+    std::int64_t index;
+    if (cell != cell) {
+        index = 0;
+    } else if (cell >= 9223372036854775808.0) {
+        index = std::numeric_limits<std::int64_t>::max();
+    } else if (cell < -9223372036854775808.0) {
+        index = std::numeric_limits<std::int64_t>::min();
+    } else {
+        index = static_cast<std::int64_t>(cell);
+    }
+    return std::clamp<std::int64_t>(index, 0, grid_size - 1);
+}
+
+// How a point becomes an output coordinate: rounded to float32, or snapped onto the global
+// integer lattice of `top` = 2^bits - 1 steps per cell and made relative to its cell.
+struct OutputMapping {
+    bool quantised = false;
+    double top = 0;                   // E
+    std::array<double, 3> scale{};    // E / chunk_shape
+    std::array<double, 3> origin{};
+
+    Point3f convert(const Point3d& point, const CellKey& key) const {
+        Point3f out;
+        if (!quantised) {
+            for (int axis = 0; axis < 3; ++axis) out[axis] = static_cast<float>(point[axis]);
+            return out;
+        }
+        for (int axis = 0; axis < 3; ++axis) {
+            // The rounding happens before the cell offset is taken off, so a point on a shared
+            // cell face reads `top` in the lower cell and 0 in the upper from the same lattice
+            // step.
+            const double step = std::round((point[axis] - origin[axis]) * scale[axis]);
+            double local = step - static_cast<double>(key[axis]) * top;
+            // note: `!(local > 0)` also catches NaN and -0.0. A point just below the cell's low
+            // face rounds to -0.0, which would not merge with +0.0 by bit pattern.
+            if (!(local > 0)) local = 0;
+            if (local > top) local = top;
+            out[axis] = static_cast<float>(local);
+        }
+        return out;
+    }
+};
+
+OutputMapping make_output_mapping(const DiceGrid& grid) {
+    OutputMapping mapping;
+    mapping.origin = grid.grid_origin;
+    if (grid.quantization_bits) {
+        mapping.quantised = true;
+        mapping.top = static_cast<double>((std::uint64_t{1} << *grid.quantization_bits) - 1);
+        for (int axis = 0; axis < 3; ++axis) mapping.scale[axis] = mapping.top / grid.chunk_shape[axis];
+    }
+    return mapping;
+}
+
+struct CellEntry {
+    CellKey key{};
+    std::vector<Point3f> vertices;
+    std::vector<Triangle> faces;
+    FxMap<VertexBits, std::uint32_t> vertex_index;
+
+    // The vertex with exactly these bits, appended on first use.
+    std::uint32_t vertex(const Point3f& point) {
+        const VertexBits bits{std::bit_cast<std::uint32_t>(point[0]), std::bit_cast<std::uint32_t>(point[1]),
+                              std::bit_cast<std::uint32_t>(point[2])};
+        const auto [slot, inserted] = vertex_index.insert(bits, static_cast<std::uint32_t>(vertices.size()));
+        if (inserted) vertices.push_back(point);
+        return *slot;
+    }
+};
+
+// Cell entries by key. Consecutive triangles of a mesh mostly land in the same cell, so the last
+// entry is remembered and the common case costs no lookup at all.
+class CellMap {
+public:
+    CellEntry& entry(const CellKey& key) {
+        if (last_ != NONE && entries_[last_].key == key) return entries_[last_];
+        const auto [slot, inserted] = slots_.insert(key, static_cast<std::uint32_t>(entries_.size()));
+        if (inserted) {
+            entries_.emplace_back();
+            entries_.back().key = key;
+        }
+        last_ = *slot;
+        return entries_[last_];
+    }
+
+    std::vector<DicedCell> take_sorted() {
+        std::vector<DicedCell> cells;
+        cells.reserve(entries_.size());
+        for (CellEntry& entry : entries_) {
+            TARNA_ASSERT(!entry.faces.empty(), "diced cell without faces");
+            cells.push_back(DicedCell{entry.key, std::move(entry.vertices), std::move(entry.faces)});
+        }
+        std::sort(cells.begin(), cells.end(),
+                  [](const DicedCell& a, const DicedCell& b) { return a.key < b.key; });
+        return cells;
+    }
+
+private:
+    FxMap<CellKey, std::uint32_t> slots_;
+    std::vector<CellEntry> entries_;
+    std::uint32_t last_ = NONE;
+};
+
+// Adds one triangle to the cell `key`, unless two of its corners coincide after conversion.
+void emit(CellMap& cells, const OutputMapping& mapping, const CellKey& key, const Point3d& a, const Point3d& b,
+          const Point3d& c) {
+    const Point3f out_a = mapping.convert(a, key);
+    const Point3f out_b = mapping.convert(b, key);
+    const Point3f out_c = mapping.convert(c, key);
+    // Float comparison: NaN corners never count as coinciding.
+    if (out_a == out_b || out_b == out_c || out_a == out_c) return;
+    CellEntry& cell = cells.entry(key);
+    const std::uint32_t index_a = cell.vertex(out_a);
+    const std::uint32_t index_b = cell.vertex(out_b);
+    const std::uint32_t index_c = cell.vertex(out_c);
+    cell.faces.push_back(Triangle{index_a, index_b, index_c});
+}
+
+// Lexicographic order by value: the first coordinate where one point is smaller decides;
+// coordinates that do not compare (equal or NaN) pass the decision on.
+bool value_less(const Point3d& a, const Point3d& b) {
+    for (int axis = 0; axis < 3; ++axis) {
+        if (a[axis] < b[axis]) return true;
+        if (b[axis] < a[axis]) return false;
+    }
+    return false;
+}
+
+// Where the edge p-q crosses the plane. The endpoints are ordered by value, not by the polygon's
+// direction, so every polygon holding this edge (either side of the cut, either triangle sharing
+// the edge) computes the same bits. The crossing guarantees the axis coordinates differ, so the
+// order is always decided and the division is by a nonzero number.
+Point3d cut_point(const Point3d& p, const Point3d& q, int axis, double plane) {
+    const bool q_first = value_less(q, p);
+    const Point3d& low = q_first ? q : p;
+    const Point3d& high = q_first ? p : q;
+    const double t = (plane - low[axis]) / (high[axis] - low[axis]);
+    Point3d cut;
+    for (int c = 0; c < 3; ++c) cut[c] = t * (high[c] - low[c]) + low[c];
+    cut[axis] = plane;
+    return cut;
+}
+
+enum class Side { below, above };
+
+// The part of a polygon on one side of the plane, into `out` (cleared first). Points on the
+// plane, and NaN coordinates, stay on both sides.
+void keep(const Point3d* polygon, std::size_t count, int axis, Side side, double plane, std::vector<Point3d>& out) {
+    out.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        const Point3d& p = polygon[i];
+        const Point3d& q = polygon[i + 1 == count ? 0 : i + 1];
+        const bool dropped = side == Side::below ? p[axis] > plane : p[axis] < plane;
+        if (!dropped) out.push_back(p);
+        const bool crosses = (p[axis] < plane && q[axis] > plane) || (p[axis] > plane && q[axis] < plane);
+        if (crosses) out.push_back(cut_point(p, q, axis, plane));
+    }
+}
+
+// Polygons of one triangle with the cell each currently belongs to, stored flat so a list
+// reused across triangles allocates only while it grows.
+struct PieceList {
+    struct Piece {
+        std::size_t first = 0;
+        std::size_t count = 0;
+        CellKey key{};
+    };
+    std::vector<Point3d> points;
+    std::vector<Piece> pieces;
+
+    void clear() {
+        points.clear();
+        pieces.clear();
+    }
+    // `polygon` must not point into this list's own points.
+    void add(const Point3d* polygon, std::size_t count, const CellKey& key) {
+        pieces.push_back(Piece{points.size(), count, key});
+        points.insert(points.end(), polygon, polygon + count);
+    }
+};
+
+// Cuts every piece of `current` by the plane `k` on `axis` into `next`; the part above the plane
+// moves to cell k on that axis, the lower part listed first.
+void split_pieces(const PieceList& current, int axis, std::int64_t k, double plane, std::vector<Point3d>& clip,
+                  PieceList& next) {
+    next.clear();
+    for (const PieceList::Piece& piece : current.pieces) {
+        const Point3d* polygon = current.points.data() + piece.first;
+        bool below = false;
+        bool above = false;
+        for (std::size_t i = 0; i < piece.count; ++i) {
+            below |= polygon[i][axis] < plane;
+            above |= polygon[i][axis] > plane;
+        }
+        CellKey upper_key = piece.key;
+        upper_key[axis] = k;
+        if (!above) {
+            next.add(polygon, piece.count, piece.key);
+        } else if (!below) {
+            next.add(polygon, piece.count, upper_key);
+        } else {
+            keep(polygon, piece.count, axis, Side::below, plane, clip);
+            if (clip.size() >= 3) next.add(clip.data(), clip.size(), piece.key);
+            keep(polygon, piece.count, axis, Side::above, plane, clip);
+            if (clip.size() >= 3) next.add(clip.data(), clip.size(), upper_key);
+        }
+    }
+}
+
+Point3d widen(const Point3f& point) {
+    return {static_cast<double>(point[0]), static_cast<double>(point[1]), static_cast<double>(point[2])};
+}
+
+}  // namespace
+
+std::vector<DicedCell> dice(const std::vector<Point3f>& vertices, const std::vector<Triangle>& faces,
+                            const DiceGrid& grid) {
+    const OutputMapping mapping = make_output_mapping(grid);
+    CellMap cells;
+    // Scratch for cut triangles: two piece lists that exchange roles per plane and one clip buffer.
+    PieceList current;
+    PieceList next;
+    std::vector<Point3d> clip;
+
+    for (const Triangle& face : faces) {
+        const Point3d corners[3] = {widen(vertices[face[0]]), widen(vertices[face[1]]), widen(vertices[face[2]])};
+        CellKey lo;
+        CellKey hi;
+        for (int axis = 0; axis < 3; ++axis) {
+            const double low = min_number(min_number(corners[0][axis], corners[1][axis]), corners[2][axis]);
+            const double high = max_number(max_number(corners[0][axis], corners[1][axis]), corners[2][axis]);
+            const double origin = grid.grid_origin[axis];
+            const double size = grid.chunk_shape[axis];
+            lo[axis] = cell_coordinate(low, origin, size, grid.grid_size[axis]);
+            hi[axis] = cell_coordinate(high, origin, size, grid.grid_size[axis]);
+        }
+        if (lo == hi) {
+            emit(cells, mapping, lo, corners[0], corners[1], corners[2]);
+            continue;
+        }
+
+        current.clear();
+        current.add(corners, 3, lo);
+        for (int axis = 0; axis < 3; ++axis) {
+            for (std::int64_t k = lo[axis] + 1; k <= hi[axis]; ++k) {
+                const double plane = static_cast<double>(k) * grid.chunk_shape[axis] + grid.grid_origin[axis];
+                split_pieces(current, axis, k, plane, clip, next);
+                std::swap(current, next);
+            }
+        }
+        // Every piece is convex (a triangle clipped by half-spaces), so a fan from its first point covers it.
+        for (const PieceList::Piece& piece : current.pieces) {
+            const Point3d* polygon = current.points.data() + piece.first;
+            for (std::size_t i = 1; i + 1 < piece.count; ++i) {
+                emit(cells, mapping, piece.key, polygon[0], polygon[i], polygon[i + 1]);
+            }
+        }
+    }
+    return cells.take_sorted();
+}
+
+}  // namespace tarna
