@@ -232,12 +232,12 @@ def skimage_cropped(volume: Volume):
 # ---------------------------------------------------------------- memory
 
 
-def resident_kib() -> int:
+def status_kib(field: str) -> int:
     with open("/proc/self/status") as status:
         for line in status:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
-    raise RuntimeError("no VmRSS in /proc/self/status")
+    raise RuntimeError(f"no {field} in /proc/self/status")
 
 
 def child_memory(path: str, engine: str, threads: int) -> None:
@@ -256,14 +256,18 @@ def child_memory(path: str, engine: str, threads: int) -> None:
     gc.collect()
     # Imports and loading leave a high-water mark of their own; reset it to the
     # current size so the peak below belongs to the extraction alone.
+    # note: ru_maxrss is no use after the reset: it also keeps the parent's
+    # peak, inherited through the vfork that started this process.
     try:
         with open("/proc/self/clear_refs", "w") as clear_refs:
             clear_refs.write("5")
-        baseline = resident_kib()
+        baseline = status_kib("VmRSS")
+        run()
+        peak = status_kib("VmHWM")
     except OSError:
         baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    run()
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        run()
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print(json.dumps({"extra_bytes": (peak - baseline) * 1024, "input_bytes": labels.nbytes}))
 
 
