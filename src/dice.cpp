@@ -22,10 +22,18 @@ using Point3d = std::array<double, 3>;
 using CellKey = std::array<std::int64_t, 3>;
 using VertexBits = std::array<std::uint32_t, 3>;
 
+// Element by element: std::array's == goes through a memcmp call here, which showed in profiles.
+bool same_key(const CellKey& a, const CellKey& b) { return a[0] == b[0] && a[1] == b[1] && a[2] == b[2]; }
+bool same_point(const Point3f& a, const Point3f& b) { return a[0] == b[0] && a[1] == b[1] && a[2] == b[2]; }
+
 // The smaller and larger of two coordinates; a NaN loses to a number, so one NaN corner does
 // not hide the extent of the others.
 double min_number(double a, double b) { return (b < a || a != a) ? b : a; }
 double max_number(double a, double b) { return (b > a || a != a) ? b : a; }
+
+Point3d widen(const Point3f& point) {
+    return {static_cast<double>(point[0]), static_cast<double>(point[1]), static_cast<double>(point[2])};
+}
 
 // floor((x - origin) / size) as a signed 64-bit integer, saturating at both ends and 0 for NaN,
 // then clamped onto the grid: geometry outside the grid belongs to the nearest border cell.
@@ -42,6 +50,18 @@ std::int64_t cell_coordinate(double x, double origin, double size, std::int64_t 
         index = static_cast<std::int64_t>(cell);
     }
     return std::clamp<std::int64_t>(index, 0, grid_size - 1);
+}
+
+// std::round without the library call: halves away from zero. Below 2^52 the truncation through
+// int64 is exact and so is the fraction x - whole; above it every double is already integral.
+// note: returns +0.0 where std::round gives -0.0; lattice values are made non-negative anyway.
+double round_half_away(double x) {
+    if (!(std::fabs(x) < 4503599627370496.0)) return x;
+    const double whole = static_cast<double>(static_cast<std::int64_t>(x));
+    const double fraction = x - whole;
+    if (fraction >= 0.5) return whole + 1;
+    if (fraction <= -0.5) return whole - 1;
+    return whole;
 }
 
 // How a point becomes an output coordinate: rounded to float32, or snapped onto the global
@@ -62,7 +82,7 @@ struct OutputMapping {
             // The rounding happens before the cell offset is taken off, so a point on a shared
             // cell face reads `top` in the lower cell and 0 in the upper from the same lattice
             // step.
-            const double step = std::round((point[axis] - origin[axis]) * scale[axis]);
+            const double step = round_half_away((point[axis] - origin[axis]) * scale[axis]);
             double local = step - static_cast<double>(key[axis]) * top;
             // note: `!(local > 0)` also catches NaN and -0.0. A point just below the cell's low
             // face rounds to -0.0, which would not merge with +0.0 by bit pattern.
@@ -87,6 +107,10 @@ OutputMapping make_output_mapping(const DiceGrid& grid) {
 
 struct CellEntry {
     CellKey key{};
+    std::uint32_t expected_vertices = 0;  // input vertices lying in the cell, to size it once
+    // Some vertex has a -0.0 or NaN coordinate. Until then, two of the cell's points compare equal
+    // as floats exactly when they are one vertex.
+    bool irregular = false;
     std::vector<Point3f> vertices;
     std::vector<Triangle> faces;
     FxMap<VertexBits, std::uint32_t> vertex_index;
@@ -96,31 +120,46 @@ struct CellEntry {
         const VertexBits bits{std::bit_cast<std::uint32_t>(point[0]), std::bit_cast<std::uint32_t>(point[1]),
                               std::bit_cast<std::uint32_t>(point[2])};
         const auto [slot, inserted] = vertex_index.insert(bits, static_cast<std::uint32_t>(vertices.size()));
-        if (inserted) vertices.push_back(point);
+        if (inserted) {
+            vertices.push_back(point);
+            for (const std::uint32_t word : bits) irregular |= word == 0x80000000u || (word & 0x7fffffffu) > 0x7f800000u;
+        }
         return *slot;
     }
 };
 
-// Cell entries by key. Consecutive triangles of a mesh mostly land in the same cell, so the last
-// entry is remembered and the common case costs no lookup at all.
+// Cell entries by key, numbered in order of creation. Consecutive triangles of a mesh mostly land
+// in the same cell, so the last entry is remembered and the common case costs no lookup at all.
 class CellMap {
 public:
-    CellEntry& entry(const CellKey& key) {
-        if (last_ != NONE && entries_[last_].key == key) return entries_[last_];
+    std::uint32_t entry_id(const CellKey& key) {
+        if (last_ != NONE && same_key(entries_[last_].key, key)) return last_;
         const auto [slot, inserted] = slots_.insert(key, static_cast<std::uint32_t>(entries_.size()));
         if (inserted) {
             entries_.emplace_back();
             entries_.back().key = key;
         }
         last_ = *slot;
-        return entries_[last_];
+        return last_;
+    }
+    CellEntry& operator[](std::uint32_t id) { return entries_[id]; }
+
+    // Sizes every entry for its expected vertices (a closed surface has about twice as many
+    // faces), so the common cell grows its vertex index once instead of doubling from empty.
+    void reserve_expected() {
+        for (CellEntry& entry : entries_) {
+            entry.vertex_index.reserve(entry.expected_vertices);
+            entry.vertices.reserve(entry.expected_vertices);
+            entry.faces.reserve(std::size_t{2} * entry.expected_vertices);
+        }
     }
 
     std::vector<DicedCell> take_sorted() {
         std::vector<DicedCell> cells;
         cells.reserve(entries_.size());
         for (CellEntry& entry : entries_) {
-            TARNA_ASSERT(!entry.faces.empty(), "diced cell without faces");
+            // A cell can hold input vertices and still receive no triangle.
+            if (entry.faces.empty()) continue;
             cells.push_back(DicedCell{entry.key, std::move(entry.vertices), std::move(entry.faces)});
         }
         std::sort(cells.begin(), cells.end(),
@@ -134,19 +173,67 @@ private:
     std::uint32_t last_ = NONE;
 };
 
-// Adds one triangle to the cell `key`, unless two of its corners coincide after conversion.
+// Adds one cut piece's triangle to the cell `key`, unless two of its corners coincide after
+// conversion.
 void emit(CellMap& cells, const OutputMapping& mapping, const CellKey& key, const Point3d& a, const Point3d& b,
           const Point3d& c) {
-    const Point3f out_a = mapping.convert(a, key);
-    const Point3f out_b = mapping.convert(b, key);
-    const Point3f out_c = mapping.convert(c, key);
+    const Point3f out[3] = {mapping.convert(a, key), mapping.convert(b, key), mapping.convert(c, key)};
     // Float comparison: NaN corners never count as coinciding.
-    if (out_a == out_b || out_b == out_c || out_a == out_c) return;
-    CellEntry& cell = cells.entry(key);
-    const std::uint32_t index_a = cell.vertex(out_a);
-    const std::uint32_t index_b = cell.vertex(out_b);
-    const std::uint32_t index_c = cell.vertex(out_c);
-    cell.faces.push_back(Triangle{index_a, index_b, index_c});
+    if (same_point(out[0], out[1]) || same_point(out[1], out[2]) || same_point(out[0], out[2])) return;
+    CellEntry& cell = cells[cells.entry_id(key)];
+    cell.faces.push_back(Triangle{cell.vertex(out[0]), cell.vertex(out[1]), cell.vertex(out[2])});
+}
+
+// Where an input vertex last went: a cell entry and its index there.
+struct VertexSlot {
+    std::uint32_t entry = NONE;
+    std::uint32_t index = 0;
+};
+
+// `emit` for a triangle inside one cell, straight from the input. Its corners are input vertices
+// shared with neighbouring triangles, so their slots usually give the index without converting or
+// hashing, and in a regular cell the indices alone tell whether corners coincide. The slots only
+// repeat what conversion and the vertex index decided, so the result is the same as `emit`'s.
+// An entry made here for a triangle that turns out degenerate stays empty and is left out of the
+// result.
+void emit_whole(CellMap& cells, const OutputMapping& mapping, std::uint32_t id, const std::vector<Point3f>& vertices,
+                const Triangle& face, std::vector<VertexSlot>& slots) {
+    CellEntry& cell = cells[id];
+    VertexSlot& slot_a = slots[face[0]];
+    VertexSlot& slot_b = slots[face[1]];
+    VertexSlot& slot_c = slots[face[2]];
+    if (slot_a.entry == id && slot_b.entry == id && slot_c.entry == id && !cell.irregular) {
+        const Triangle triangle{slot_a.index, slot_b.index, slot_c.index};
+        if (triangle[0] != triangle[1] && triangle[1] != triangle[2] && triangle[0] != triangle[2]) {
+            cell.faces.push_back(triangle);
+        }
+        return;
+    }
+    VertexSlot* const corner_slots[3] = {&slot_a, &slot_b, &slot_c};
+    Point3f out[3];
+    for (int corner = 0; corner < 3; ++corner) {
+        const VertexSlot& slot = *corner_slots[corner];
+        out[corner] = slot.entry == id ? cell.vertices[slot.index] : mapping.convert(widen(vertices[face[corner]]), cell.key);
+    }
+    if (same_point(out[0], out[1]) || same_point(out[1], out[2]) || same_point(out[0], out[2])) return;
+    Triangle triangle;
+    for (int corner = 0; corner < 3; ++corner) {
+        VertexSlot& slot = *corner_slots[corner];
+        if (slot.entry != id) slot = VertexSlot{id, cell.vertex(out[corner])};
+        triangle[corner] = slot.index;
+    }
+    cell.faces.push_back(triangle);
+}
+
+// The range of cells a triangle's corners span on each axis: the cells of its smallest and
+// largest coordinate, NaN coordinates passed over.
+void cell_range(const Point3d (&corners)[3], const DiceGrid& grid, CellKey& lo, CellKey& hi) {
+    for (int axis = 0; axis < 3; ++axis) {
+        const double low = min_number(min_number(corners[0][axis], corners[1][axis]), corners[2][axis]);
+        const double high = max_number(max_number(corners[0][axis], corners[1][axis]), corners[2][axis]);
+        lo[axis] = cell_coordinate(low, grid.grid_origin[axis], grid.chunk_shape[axis], grid.grid_size[axis]);
+        hi[axis] = cell_coordinate(high, grid.grid_origin[axis], grid.chunk_shape[axis], grid.grid_size[axis]);
+    }
 }
 
 // Lexicographic order by value: the first coordinate where one point is smaller decides;
@@ -240,10 +327,6 @@ void split_pieces(const PieceList& current, int axis, std::int64_t k, double pla
     }
 }
 
-Point3d widen(const Point3f& point) {
-    return {static_cast<double>(point[0]), static_cast<double>(point[1]), static_cast<double>(point[2])};
-}
-
 }  // namespace
 
 std::vector<DicedCell> dice(const std::vector<Point3f>& vertices, const std::vector<Triangle>& faces,
@@ -254,21 +337,37 @@ std::vector<DicedCell> dice(const std::vector<Point3f>& vertices, const std::vec
     PieceList current;
     PieceList next;
     std::vector<Point3d> clip;
+    std::vector<VertexSlot> slots(vertices.size());
+
+    // The cell of every vertex, once, as its entry. A triangle whose corners share a cell lies in
+    // that cell: its smallest and largest coordinates are corners' coordinates. A vertex with a
+    // NaN coordinate gets no cell, so its triangles take the general path, which passes NaN over.
+    std::vector<std::uint32_t> home(vertices.size());
+    for (std::size_t v = 0; v < vertices.size(); ++v) {
+        CellKey key;
+        bool has_nan = false;
+        for (int axis = 0; axis < 3; ++axis) {
+            const double x = vertices[v][axis];
+            key[axis] = cell_coordinate(x, grid.grid_origin[axis], grid.chunk_shape[axis], grid.grid_size[axis]);
+            has_nan |= x != x;
+        }
+        home[v] = has_nan ? NONE : cells.entry_id(key);
+        if (!has_nan) ++cells[home[v]].expected_vertices;
+    }
+    cells.reserve_expected();
 
     for (const Triangle& face : faces) {
+        const std::uint32_t home_cell = home[face[0]];
+        if (home_cell != NONE && home[face[1]] == home_cell && home[face[2]] == home_cell) {
+            emit_whole(cells, mapping, home_cell, vertices, face, slots);
+            continue;
+        }
         const Point3d corners[3] = {widen(vertices[face[0]]), widen(vertices[face[1]]), widen(vertices[face[2]])};
         CellKey lo;
         CellKey hi;
-        for (int axis = 0; axis < 3; ++axis) {
-            const double low = min_number(min_number(corners[0][axis], corners[1][axis]), corners[2][axis]);
-            const double high = max_number(max_number(corners[0][axis], corners[1][axis]), corners[2][axis]);
-            const double origin = grid.grid_origin[axis];
-            const double size = grid.chunk_shape[axis];
-            lo[axis] = cell_coordinate(low, origin, size, grid.grid_size[axis]);
-            hi[axis] = cell_coordinate(high, origin, size, grid.grid_size[axis]);
-        }
-        if (lo == hi) {
-            emit(cells, mapping, lo, corners[0], corners[1], corners[2]);
+        cell_range(corners, grid, lo, hi);
+        if (same_key(lo, hi)) {
+            emit_whole(cells, mapping, cells.entry_id(lo), vertices, face, slots);
             continue;
         }
 
