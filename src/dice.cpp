@@ -37,19 +37,13 @@ Point3d widen(const Point3f& point) {
 
 // floor((x - origin) / size) as a signed 64-bit integer, saturating at both ends and 0 for NaN,
 // then clamped onto the grid: geometry outside the grid belongs to the nearest border cell.
-std::int64_t cell_coordinate(double x, double origin, double size, std::int64_t grid_size) {
-    const double cell = std::floor((x - origin) / size);
-    std::int64_t index;
-    if (cell != cell) {
-        index = 0;
-    } else if (cell >= 9223372036854775808.0) {
-        index = std::numeric_limits<std::int64_t>::max();
-    } else if (cell < -9223372036854775808.0) {
-        index = std::numeric_limits<std::int64_t>::min();
-    } else {
-        index = static_cast<std::int64_t>(cell);
-    }
-    return std::clamp<std::int64_t>(index, 0, grid_size - 1);
+inline std::int64_t cell_coordinate(double x, double origin, double size, std::int64_t grid_size) {
+    const double cell = (x - origin) / size;
+    // A negative quotient floors below 0 and NaN saturates to 0: both clamp to 0. For the rest,
+    // converting truncates, which is floor, and the saturation at 2^63 lands on the top cell.
+    if (!(cell >= 0)) return 0;
+    if (cell >= 9223372036854775808.0) return grid_size - 1;
+    return std::min(static_cast<std::int64_t>(cell), grid_size - 1);
 }
 
 // std::round without the library call: halves away from zero. Below 2^52 the truncation through
@@ -107,7 +101,7 @@ OutputMapping make_output_mapping(const DiceGrid& grid) {
 
 struct CellEntry {
     CellKey key{};
-    std::uint32_t expected_vertices = 0;  // input vertices lying in the cell, to size it once
+    std::uint32_t expected_vertices = 0;  // used input vertices lying in the cell, to size it once
     // Some vertex has a -0.0 or NaN coordinate. Until then, two of the cell's points compare equal
     // as floats exactly when they are one vertex.
     bool irregular = false;
@@ -339,20 +333,25 @@ std::vector<DicedCell> dice(const std::vector<Point3f>& vertices, const std::vec
     std::vector<Point3d> clip;
     std::vector<VertexSlot> slots(vertices.size());
 
-    // The cell of every vertex, once, as its entry. A triangle whose corners share a cell lies in
-    // that cell: its smallest and largest coordinates are corners' coordinates. A vertex with a
-    // NaN coordinate gets no cell, so its triangles take the general path, which passes NaN over.
-    std::vector<std::uint32_t> home(vertices.size());
-    for (std::size_t v = 0; v < vertices.size(); ++v) {
-        CellKey key;
-        bool has_nan = false;
-        for (int axis = 0; axis < 3; ++axis) {
-            const double x = vertices[v][axis];
-            key[axis] = cell_coordinate(x, grid.grid_origin[axis], grid.chunk_shape[axis], grid.grid_size[axis]);
-            has_nan |= x != x;
+    // The cell of every vertex some face uses, once, as its entry; counting them per cell sizes
+    // each entry before the faces arrive. A triangle whose corners share a cell lies in that cell:
+    // its smallest and largest coordinates are corners' coordinates. A vertex with a NaN
+    // coordinate gets no cell, so its triangles take the general path, which passes NaN over.
+    constexpr std::uint32_t UNSEEN = NONE - 1;
+    std::vector<std::uint32_t> home(vertices.size(), UNSEEN);
+    for (const Triangle& face : faces) {
+        for (const std::uint32_t v : face) {
+            if (home[v] != UNSEEN) continue;
+            CellKey key;
+            bool has_nan = false;
+            for (int axis = 0; axis < 3; ++axis) {
+                const double x = vertices[v][axis];
+                key[axis] = cell_coordinate(x, grid.grid_origin[axis], grid.chunk_shape[axis], grid.grid_size[axis]);
+                has_nan |= x != x;
+            }
+            home[v] = has_nan ? NONE : cells.entry_id(key);
+            if (!has_nan) ++cells[home[v]].expected_vertices;
         }
-        home[v] = has_nan ? NONE : cells.entry_id(key);
-        if (!has_nan) ++cells[home[v]].expected_vertices;
     }
     cells.reserve_expected();
 

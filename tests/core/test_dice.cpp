@@ -247,6 +247,11 @@ TEST(dice_degenerate_inputs) {
     CHECK(dice({{0, 0, 0}}, {}, grid).empty());
     // Every triangle degenerate after conversion: nothing at all.
     CHECK(dice({{0.5f, 0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}, {2.5f, 2.5f, 2.5f}}, {{0, 1, 2}, {2, 2, 0}}, grid).empty());
+    // -0.0 and +0.0 are two vertices by bit pattern but equal as floats: a triangle joining them is
+    // dropped even once both are known in the cell.
+    const auto zeros = dice({{-0.0f, 0.5f, 0.5f}, {0, 0.5f, 0.5f}, {0.5f, 0.9f, 0.5f}, {0.9f, 0.1f, 0.5f}},
+                            {{0, 2, 3}, {1, 3, 2}, {0, 1, 2}}, make_grid({1, 1, 1}, {0, 0, 0}, {1, 1, 1}));
+    CHECK(zeros.size() == 1 && zeros[0].vertices.size() == 4 && zeros[0].faces.size() == 2);
     // NaN and infinite corners neither crash nor leave the grid.
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     const std::vector<Point3f> odd{{nan, 0.5f, 0.5f}, {3.5f, 2.5f, nan}, {0.5f, 3.5f, 1.5f}, {-inf, 1.5f, 2.5f}, {nan, nan, nan}};
