@@ -53,9 +53,10 @@ double round_half_away(double x) {
     if (!(std::fabs(x) < 4503599627370496.0)) return x;
     const double whole = static_cast<double>(static_cast<std::int64_t>(x));
     const double fraction = x - whole;
-    if (fraction >= 0.5) return whole + 1;
-    if (fraction <= -0.5) return whole - 1;
-    return whole;
+    // Selects rather than branches: which way a half goes is as good as random.
+    const double up = fraction >= 0.5 ? 1.0 : 0.0;
+    const double down = fraction <= -0.5 ? 1.0 : 0.0;
+    return whole + up - down;
 }
 
 // How a point becomes an output coordinate: rounded to float32, or snapped onto the global
@@ -78,10 +79,10 @@ struct OutputMapping {
             // step.
             const double step = round_half_away((point[axis] - origin[axis]) * scale[axis]);
             double local = step - static_cast<double>(key[axis]) * top;
-            // note: `!(local > 0)` also catches NaN and -0.0. A point just below the cell's low
+            // note: `local > 0` fails for NaN and -0.0 too. A point just below the cell's low
             // face rounds to -0.0, which would not merge with +0.0 by bit pattern.
-            if (!(local > 0)) local = 0;
-            if (local > top) local = top;
+            local = local > 0 ? local : 0.0;
+            local = local < top ? local : top;
             out[axis] = static_cast<float>(local);
         }
         return out;
@@ -337,21 +338,21 @@ std::vector<DicedCell> dice(const std::vector<Point3f>& vertices, const std::vec
     // each entry before the faces arrive. A triangle whose corners share a cell lies in that cell:
     // its smallest and largest coordinates are corners' coordinates. A vertex with a NaN
     // coordinate gets no cell, so its triangles take the general path, which passes NaN over.
-    constexpr std::uint32_t UNSEEN = NONE - 1;
-    std::vector<std::uint32_t> home(vertices.size(), UNSEEN);
+    std::vector<std::uint32_t> home(vertices.size(), NONE);
     for (const Triangle& face : faces) {
-        for (const std::uint32_t v : face) {
-            if (home[v] != UNSEEN) continue;
-            CellKey key;
-            bool has_nan = false;
-            for (int axis = 0; axis < 3; ++axis) {
-                const double x = vertices[v][axis];
-                key[axis] = cell_coordinate(x, grid.grid_origin[axis], grid.chunk_shape[axis], grid.grid_size[axis]);
-                has_nan |= x != x;
-            }
-            home[v] = has_nan ? NONE : cells.entry_id(key);
-            if (!has_nan) ++cells[home[v]].expected_vertices;
+        for (const std::uint32_t v : face) home[v] = 0;  // used; unused vertices stay NONE
+    }
+    for (std::size_t v = 0; v < vertices.size(); ++v) {
+        if (home[v] == NONE) continue;
+        CellKey key;
+        bool has_nan = false;
+        for (int axis = 0; axis < 3; ++axis) {
+            const double x = vertices[v][axis];
+            key[axis] = cell_coordinate(x, grid.grid_origin[axis], grid.chunk_shape[axis], grid.grid_size[axis]);
+            has_nan |= x != x;
         }
+        home[v] = has_nan ? NONE : cells.entry_id(key);
+        if (!has_nan) ++cells[home[v]].expected_vertices;
     }
     cells.reserve_expected();
 
