@@ -14,8 +14,9 @@
 // parallel; the merged result is the one a single band would give.
 //
 // Most cells are not surface cells, and the scan order (axis 0 innermost) fights C-ordered
-// arrays. So each band first marks its surface cells, 64 slabs at a time, with a `SurfaceMask`
-// whose own loops follow the array's memory order; the cell loop then visits only marked cells.
+// arrays. So each band copies its voxels, a chunk of slabs at a time, into planes with axis 0
+// contiguous (`VoxelPlanes`), reading the array in its own memory order and skipping what one
+// summary read shows to be uniform; the cell loop then tests whole rows of cells at once.
 #include "extract.hpp"
 
 #include <algorithm>
@@ -113,6 +114,15 @@ unsigned edge_mask_of(const std::array<Label, 8>& labels) {
     return mask;
 }
 
+// Appends in place, one coordinate at a time: a position assembled aside from narrow stores and
+// copied in whole stalls on the copy.
+inline void append_position(std::vector<Position>& positions, std::int32_t p0, std::int32_t p1, std::int32_t p2) {
+    Position& position = positions.emplace_back();
+    position[0] = p0;
+    position[1] = p1;
+    position[2] = p2;
+}
+
 // `cell_corners` without the per-corner bound tests for cells wholly inside the array; it
 // gives the eight labels unpacked whatever the width.
 template <class Label>
@@ -145,59 +155,42 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// Surface mask: which cells of up to 64 consecutive slabs are surface cells.
+// Voxel planes: the band's voxels copied, a chunk of slabs at a time, into planes with axis 0
+// contiguous, so the cell scan (axis 0 innermost) reads memory in order whatever the array's
+// layout, and the copy itself follows the array's own order. First, the voxel columns along
+// axis 2 that hold one label over the whole band are found: a cell between four such columns of
+// one label is never a surface cell, and a row of such cells is neither copied nor scanned, so a
+// uniform volume costs one read.
 
-// Values of `count` voxels along one axis, coordinates lo, lo + 1, ..., with background outside
-// [0, extent); `base` points at coordinate 0 of the line, or is null when the line lies outside
-// the array altogether. Returns whether all values are equal.
+// Whether `count` voxels from `line`, `stride` apart, all equal `value`; stops at the first
+// block that differs.
 template <class Label>
-bool load_line(const Label* base, std::int64_t stride, std::int64_t lo, std::int64_t count, std::int64_t extent,
-               Label* out) {
-    if (base == nullptr) {
-        std::fill(out, out + count, Label(0));
-        return true;
+bool line_equals(const Label* line, std::int64_t stride, std::int64_t count, Label value) {
+    constexpr std::int64_t BLOCK = 64;
+    for (std::int64_t begin = 0; begin < count; begin += BLOCK) {
+        const std::int64_t end = std::min(count, begin + BLOCK);
+        Label differ = 0;
+        if (stride == 1) {
+            for (std::int64_t k = begin; k < end; ++k) differ |= Label(line[k] ^ value);
+        } else {
+            for (std::int64_t k = begin; k < end; ++k) differ |= Label(line[k * stride] ^ value);
+        }
+        if (differ != 0) return false;
     }
-    const std::int64_t begin = std::clamp<std::int64_t>(-lo, 0, count);
-    const std::int64_t end = std::clamp<std::int64_t>(extent - lo, begin, count);
-    std::fill(out, out + begin, Label(0));
-    const Label* source = base + (lo + begin) * stride;
-    const std::int64_t inside = end - begin;
-    Label* target = out + begin;
-    if (stride == 1) {
-        std::memcpy(target, source, std::size_t(inside) * sizeof(Label));
-    } else {
-        for (std::int64_t k = 0; k < inside; ++k) target[k] = source[k * stride];
-    }
-    std::fill(out + end, out + count, Label(0));
-    Label differ = 0;
-    const Label first = out[0];
-    for (std::int64_t k = 0; k < count; ++k) differ |= Label(out[k] ^ first);
-    return differ == 0;
+    return true;
 }
 
-// Eight bytes of 0 or 1 into eight bits: byte k lands in bit 56 + k of the product, and no two
-// partial products share a bit, so nothing carries.
-inline std::uint64_t pack_flags(const std::uint8_t* flags) {
-    std::uint64_t word = 0;
-    for (unsigned k = 0; k < 8; ++k) {
-        std::uint64_t eight;
-        std::memcpy(&eight, flags + 8 * k, 8);
-        word |= ((eight * 0x0102040810204080ull) >> 56) << (8 * k);
-    }
-    return word;
-}
-
-inline std::uint64_t low_bits(unsigned count) { return count >= 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << count) - 1; }
-
 template <class Label>
-class SurfaceMask {
+class VoxelPlanes {
 public:
-    // Column buffers hold 65 voxels along axis 2; the bit loop always runs 64 wide and reads
-    // one past, so they are padded and start zeroed.
-    static constexpr std::size_t COLUMN = 72;
+    // Chunks are as tall as fits this many bytes of planes, within [MIN_HEIGHT, 64] slabs.
+    static constexpr std::uint64_t PLANE_BUDGET = std::uint64_t(16) << 20;
+    static constexpr std::uint64_t MIN_HEIGHT = 8;
 
-    SurfaceMask(const VolumeView<Label>& view, const std::array<std::uint64_t, 3>& dims, std::int64_t origin)
-        : view_(view), dims_(dims), origin_(origin), words_(dims[0] * dims[1], 0), row_bits_(dims[1], 0) {
+    VoxelPlanes(const VolumeView<Label>& view, const std::array<std::uint64_t, 3>& dims, std::int64_t origin,
+                std::uint64_t start, std::uint64_t end)
+        : view_(view), dims_(dims), origin_(origin), row_length_(dims[0] + 1), row_count_(dims[1] + 1) {
+        for (unsigned k = 0; k < 3; ++k) extent_[k] = std::int64_t(view.shape[k]);
         // The axis with the smallest stride is read innermost; an axis of extent 1 never is.
         std::array<std::uint64_t, 3> cost{};
         for (unsigned k = 0; k < 3; ++k) {
@@ -207,145 +200,209 @@ public:
         fast_ = 2;
         if (cost[0] < cost[fast_]) fast_ = 0;
         if (cost[1] < cost[fast_]) fast_ = 1;
-        if (fast_ == 2) {
-            outer_ = cost[0] >= cost[1] ? 0 : 1;
-            const std::size_t columns = dims[1 - outer_] + 1;
-            for (auto& row : column_rows_) {
-                row.values.assign(columns * COLUMN, Label(0));
-                row.constant.assign(columns, 0);
-            }
-        } else {
-            const std::size_t length = dims[fast_] + 1;
-            for (auto& line : lines_) line.assign(length, Label(0));
-            constant_.fill(false);
-            if (fast_ == 1) row_words_.assign(dims[1], 0);
+        column_outer_ = cost[0] >= cost[1] ? 0 : 1;
+        // Grid columns x' in [inside_low, inside_high] lie inside the array on axes 0 and 1.
+        for (unsigned k = 0; k < 2; ++k) {
+            inside_low_[k] = std::uint64_t(std::max<std::int64_t>(0, -origin));
+            inside_high_[k] = std::uint64_t(std::min<std::int64_t>(std::int64_t(dims[k]), extent_[k] - 1 - origin));
+        }
+        summarise_columns(std::int64_t(start) + origin, std::int64_t(end) + origin);
+        find_active_rows();
+        if (any_active_) {
+            const std::uint64_t plane_bytes = row_length_ * row_count_ * sizeof(Label);
+            height_ = std::clamp<std::uint64_t>(PLANE_BUDGET / plane_bytes, MIN_HEIGHT + 1, 65) - 1;
+            height_ = std::min(height_, end - start);
+            plane_size_ = row_length_ * row_count_;
+            planes_.assign((height_ + 1) * plane_size_, Label(0));
         }
     }
 
-    // Marks slabs g0 .. g0 + count - 1, count in 1 .. 64.
-    void scan(std::uint64_t g0, unsigned count) {
-        if (fast_ == 2) {
-            scan_columns(g0, count);
-        } else {
-            scan_rows(g0, count);
-        }
-        const std::uint64_t n0 = dims_[0], n1 = dims_[1];
-        slab_bits_ = 0;
-        for (std::uint64_t m = 0; m < n1; ++m) {
-            const std::uint64_t* row = words_.data() + n0 * m;
-            std::uint64_t any = 0;
-            for (std::uint64_t o = 0; o < n0; ++o) any |= row[o];
-            row_bits_[m] = any;
-            slab_bits_ |= any;
-        }
+    bool any_active() const { return any_active_; }
+    bool row_active(std::uint64_t m) const { return row_active_[m] != 0; }
+    std::uint64_t height() const { return height_; }
+
+    // Row x1' (voxel x1' + origin) of loaded plane z': labels for x0' = 0 .. n0.
+    const Label* row(std::uint64_t plane, std::uint64_t x1) const {
+        return planes_.data() + plane * plane_size_ + x1 * row_length_;
     }
 
-    // Bit j: slab g0 + j has a surface cell; in row m; at cell (o, m).
-    std::uint64_t slab_bits() const { return slab_bits_; }
-    std::uint64_t row_bits(std::uint64_t m) const { return row_bits_[m]; }
-    const std::uint64_t* row(std::uint64_t m) const { return words_.data() + dims_[0] * m; }
+    // Copies the needed rows of planes for slabs g0 .. g0 + count - 1 (count <= height()).
+    void load(std::uint64_t g0, std::uint64_t count) {
+        const std::int64_t z_first = std::int64_t(g0) + origin_;
+        if (fast_ == 2) {
+            load_columns(z_first, count);
+        } else {
+            load_rows(z_first, count);
+        }
+    }
 
 private:
-    struct ColumnRow {
-        std::vector<Label> values;           // COLUMN labels per column
-        std::vector<std::uint8_t> constant;  // per column: all its values equal
-    };
+    bool inside(unsigned axis, std::int64_t x) const { return x >= 0 && x < extent_[axis]; }
 
-    // Coordinate 0 of the line through (x_a on axis_a, x_b on axis_b), or null outside the array.
-    const Label* line_base(std::int64_t x_a, unsigned axis_a, std::int64_t x_b, unsigned axis_b) const {
-        if (x_a < 0 || x_b < 0 || std::uint64_t(x_a) >= view_.shape[axis_a] || std::uint64_t(x_b) >= view_.shape[axis_b])
-            return nullptr;
-        return view_.data + x_a * view_.strides[axis_a] + x_b * view_.strides[axis_b];
-    }
-
-    // Arrays with axis 2 innermost in memory: read voxel columns along axis 2, one row of
-    // columns at a time along the `outer_` axis, and test each cell's four columns at once.
-    void load_column_row(ColumnRow& row, std::int64_t x_outer, std::int64_t z_low, unsigned count) {
-        const unsigned inner = 1 - outer_;
-        const std::uint64_t columns = dims_[inner] + 1;
-        for (std::uint64_t c = 0; c < columns; ++c) {
-            const Label* base = line_base(x_outer, outer_, std::int64_t(c) + origin_, inner);
-            row.constant[c] = load_line(base, view_.strides[2], z_low, std::int64_t(count) + 1,
-                                        std::int64_t(view_.shape[2]), row.values.data() + c * COLUMN);
-        }
-    }
-
-    void scan_columns(std::uint64_t g0, unsigned count) {
-        const unsigned inner = 1 - outer_;
-        const std::uint64_t n_outer = dims_[outer_], n_inner = dims_[inner], n0 = dims_[0];
-        const std::int64_t z_low = std::int64_t(g0) + origin_;
-        const std::uint64_t all = low_bits(count);
-        alignas(16) std::uint8_t flags[64];
-        ColumnRow* low = &column_rows_[0];
-        ColumnRow* high = &column_rows_[1];
-        load_column_row(*low, origin_, z_low, count);
-        for (std::uint64_t a = 0; a < n_outer; ++a) {
-            load_column_row(*high, std::int64_t(a + 1) + origin_, z_low, count);
-            for (std::uint64_t b = 0; b < n_inner; ++b) {
-                const Label* p = low->values.data() + b * COLUMN;
-                const Label* q = p + COLUMN;
-                const Label* r = high->values.data() + b * COLUMN;
-                const Label* s = r + COLUMN;
-                std::uint64_t word;
-                if (low->constant[b] & low->constant[b + 1] & high->constant[b] & high->constant[b + 1]) {
-                    word = (p[0] == q[0] && p[0] == r[0] && p[0] == s[0]) ? 0 : all;
-                } else {
-                    for (unsigned j = 0; j < 64; ++j) {
-                        const Label first = p[j];
-                        const Label differ = Label((first ^ p[j + 1]) | (q[j] ^ q[j + 1]) | (r[j] ^ r[j + 1]) |
-                                                   (s[j] ^ s[j + 1]) | (first ^ q[j]) | (first ^ r[j]) | (first ^ s[j]));
-                        flags[j] = differ != 0;
-                    }
-                    word = pack_flags(flags) & all;
+    // Per grid column (x0', x1'): does it hold one label over voxels z_low .. z_high, and which.
+    // Outside the array on axis 0 or 1 a column is all background.
+    void summarise_columns(std::int64_t z_low, std::int64_t z_high) {
+        const std::uint64_t columns = row_length_ * row_count_;
+        column_constant_.assign(columns, 1);
+        column_value_.assign(columns, Label(0));
+        const std::int64_t in_low = std::max<std::int64_t>(z_low, 0);
+        const std::int64_t in_high = std::min<std::int64_t>(z_high, extent_[2] - 1);
+        const bool padded = z_low < 0 || z_high > extent_[2] - 1;  // reads background beyond the array
+        const std::int64_t length = in_high - in_low + 1;
+        const auto& s = view_.strides;
+        if (fast_ == 2) {
+            // Axis 2 is contiguous: each column is one short read, stopped at the first change.
+            const unsigned outer = column_outer_, inner = 1 - column_outer_;
+            const std::uint64_t outer_step = outer == 0 ? 1 : row_length_, inner_step = outer == 0 ? row_length_ : 1;
+            for (std::uint64_t xo = inside_low_[outer]; xo <= inside_high_[outer]; ++xo) {
+                for (std::uint64_t xi = inside_low_[inner]; xi <= inside_high_[inner]; ++xi) {
+                    const Label* line = view_.data + (std::int64_t(xo) + origin_) * s[outer] +
+                                        (std::int64_t(xi) + origin_) * s[inner] + in_low * s[2];
+                    const Label value = padded ? Label(0) : line[0];
+                    const std::uint64_t c = xo * outer_step + xi * inner_step;
+                    column_value_[c] = value;
+                    column_constant_[c] = line_equals(line, s[2], length, value);
                 }
-                words_[outer_ == 0 ? a + n0 * b : b + n0 * a] = word;
             }
-            std::swap(low, high);
+            return;
         }
-    }
-
-    // Arrays with axis 0 or 1 innermost in memory: read lines along that axis, plane after
-    // plane, and set bit j of a whole row of cells per plane pair.
-    void scan_rows(std::uint64_t g0, unsigned count) {
+        // Axis 0 or 1 contiguous: plane after plane, stopping once every column has changed.
         const unsigned fast = fast_, slow = 1 - fast_;
-        const std::uint64_t n_fast = dims_[fast], n_slow = dims_[slow], n0 = dims_[0];
-        const std::int64_t length = std::int64_t(n_fast) + 1;
-        const std::int64_t z_low = std::int64_t(g0) + origin_;
-        auto load = [&](unsigned slot, std::int64_t x_slow, std::int64_t z) {
-            const Label* base = line_base(x_slow, slow, z, 2);
-            constant_[slot] = load_line(base, view_.strides[fast], origin_, length, std::int64_t(view_.shape[fast]),
-                                        lines_[slot].data());
+        const std::uint64_t fast_step = fast == 0 ? 1 : row_length_, slow_step = fast == 0 ? row_length_ : 1;
+        std::vector<Label> differ(columns, Label(0));
+        auto sweep = [&](std::int64_t z, bool first) {
+            for (std::uint64_t xs = inside_low_[slow]; xs <= inside_high_[slow]; ++xs) {
+                const Label* line = view_.data + (std::int64_t(xs) + origin_) * s[slow] + z * s[2] +
+                                    (std::int64_t(inside_low_[fast]) + origin_) * s[fast];
+                Label* values = column_value_.data() + xs * slow_step + inside_low_[fast] * fast_step;
+                Label* changed = differ.data() + xs * slow_step + inside_low_[fast] * fast_step;
+                const std::uint64_t count = inside_high_[fast] - inside_low_[fast] + 1;
+                const std::int64_t stride = s[fast];
+                if (first) {
+                    for (std::uint64_t f = 0; f < count; ++f) values[f * fast_step] = line[std::int64_t(f) * stride];
+                } else if (fast_step == 1 && stride == 1) {
+                    for (std::uint64_t f = 0; f < count; ++f) changed[f] |= Label(line[f] ^ values[f]);
+                } else {
+                    for (std::uint64_t f = 0; f < count; ++f)
+                        changed[f * fast_step] |= Label(line[std::int64_t(f) * stride] ^ values[f * fast_step]);
+                }
+            }
         };
-        for (std::uint64_t s = 0; s < n_slow; ++s) {
-            const std::int64_t x_slow = std::int64_t(s) + origin_;
-            std::uint64_t* target = fast == 0 ? words_.data() + n0 * s : row_words_.data();
-            std::fill(target, target + n_fast, std::uint64_t(0));
-            // Lines 0, 1: planes z at x_slow, x_slow + 1; lines 2, 3: the same at z + 1.
-            unsigned near = 0, far = 2;
-            load(near, x_slow, z_low);
-            load(near + 1, x_slow + 1, z_low);
-            for (unsigned j = 0; j < count; ++j) {
-                load(far, x_slow, z_low + j + 1);
-                load(far + 1, x_slow + 1, z_low + j + 1);
-                const Label* a = lines_[near].data();
-                const Label* b = lines_[near + 1].data();
-                const Label* c = lines_[far].data();
-                const Label* d = lines_[far + 1].data();
-                const bool uniform = constant_[near] && constant_[near + 1] && constant_[far] && constant_[far + 1] &&
-                                     a[0] == b[0] && a[0] == c[0] && a[0] == d[0];
-                if (!uniform) {
-                    for (std::uint64_t f = 0; f < n_fast; ++f) {
-                        const Label first = a[f];
-                        const Label differ =
-                            Label((first ^ a[f + 1]) | (first ^ b[f]) | (first ^ b[f + 1]) | (first ^ c[f]) |
-                                  (first ^ c[f + 1]) | (first ^ d[f]) | (first ^ d[f + 1]));
-                        target[f] |= std::uint64_t(differ != 0) << j;
+        if (!padded) sweep(in_low, true);  // otherwise every column is compared with background
+        for (std::int64_t z = in_low; z <= in_high; ++z) {
+            sweep(z, false);
+            if ((z - in_low) % 8 == 7 && all_changed(differ)) break;
+        }
+        for (std::uint64_t c = 0; c < columns; ++c) column_constant_[c] = differ[c] == 0;
+    }
+
+    bool all_changed(const std::vector<Label>& differ) const {
+        for (std::uint64_t x1 = inside_low_[1]; x1 <= inside_high_[1]; ++x1)
+            for (std::uint64_t x0 = inside_low_[0]; x0 <= inside_high_[0]; ++x0)
+                if (differ[x0 + row_length_ * x1] == 0) return false;
+        return true;
+    }
+
+    // Row m of cells is active when some cell in it does not sit between four constant columns
+    // of one label; rows x1' = m and m + 1 of the planes are then needed.
+    void find_active_rows() {
+        const std::uint64_t n0 = dims_[0], n1 = dims_[1];
+        row_active_.assign(n1, 0);
+        row_needed_.assign(row_count_, 0);
+        for (std::uint64_t m = 0; m < n1; ++m) {
+            const std::uint8_t* constant_low = column_constant_.data() + row_length_ * m;
+            const std::uint8_t* constant_high = constant_low + row_length_;
+            const Label* value_low = column_value_.data() + row_length_ * m;
+            const Label* value_high = value_low + row_length_;
+            std::uint8_t active = 0;
+            for (std::uint64_t o = 0; o < n0; ++o) {
+                const bool quiet = (constant_low[o] & constant_low[o + 1] & constant_high[o] & constant_high[o + 1]) &&
+                                   value_low[o] == value_low[o + 1] && value_low[o] == value_high[o] &&
+                                   value_low[o] == value_high[o + 1];
+                active |= std::uint8_t(!quiet);
+            }
+            row_active_[m] = active;
+            if (active) {
+                row_needed_[m] = 1;
+                row_needed_[m + 1] = 1;
+                any_active_ = true;
+            }
+        }
+    }
+
+    // Axis 2 contiguous: read each needed column's stretch of axis 2 once, in tiles of columns
+    // along axis 0 that fill whole cache lines of the planes; constant columns are written, not
+    // read.
+    void load_columns(std::int64_t z_first, std::uint64_t count) {
+        const auto& s = view_.strides;
+        const std::uint64_t planes = count + 1;
+        const std::int64_t in_begin = std::clamp<std::int64_t>(-z_first, 0, std::int64_t(planes));
+        const std::int64_t in_end = std::clamp<std::int64_t>(extent_[2] - z_first, in_begin, std::int64_t(planes));
+        constexpr std::uint64_t TILE = 64 / sizeof(Label);
+        for (std::uint64_t tile = 0; tile < row_length_; tile += TILE) {
+            const std::uint64_t tile_end = std::min(row_length_, tile + TILE);
+            for (std::uint64_t x1 = 0; x1 < row_count_; ++x1) {
+                if (!row_needed_[x1]) continue;
+                for (std::uint64_t x0 = tile; x0 < tile_end; ++x0) {
+                    const std::uint64_t c = x0 + row_length_ * x1;
+                    Label* target = planes_.data() + c;
+                    if (column_constant_[c]) {
+                        const Label value = column_value_[c];
+                        for (std::uint64_t z = 0; z < planes; ++z) target[z * plane_size_] = value;
+                        continue;
+                    }
+                    const Label* line = view_.data + (std::int64_t(x0) + origin_) * s[0] +
+                                        (std::int64_t(x1) + origin_) * s[1] + z_first * s[2];
+                    for (std::int64_t z = 0; z < in_begin; ++z) target[std::uint64_t(z) * plane_size_] = 0;
+                    for (std::int64_t z = in_begin; z < in_end; ++z) target[std::uint64_t(z) * plane_size_] = line[z * s[2]];
+                    for (std::uint64_t z = std::uint64_t(in_end); z < planes; ++z) target[z * plane_size_] = 0;
+                }
+            }
+        }
+    }
+
+    // Axis 0 or 1 contiguous: copy plane by plane along the contiguous axis.
+    void load_rows(std::int64_t z_first, std::uint64_t count) {
+        const auto& s = view_.strides;
+        for (std::uint64_t plane = 0; plane <= count; ++plane) {
+            const std::int64_t z = z_first + std::int64_t(plane);
+            Label* target = planes_.data() + plane * plane_size_;
+            if (!inside(2, z)) {
+                for (std::uint64_t x1 = 0; x1 < row_count_; ++x1)
+                    if (row_needed_[x1]) std::fill(target + x1 * row_length_, target + (x1 + 1) * row_length_, Label(0));
+                continue;
+            }
+            const std::uint64_t low0 = inside_low_[0], high0 = inside_high_[0];
+            if (fast_ == 0) {
+                for (std::uint64_t x1 = 0; x1 < row_count_; ++x1) {
+                    if (!row_needed_[x1]) continue;
+                    Label* row_target = target + x1 * row_length_;
+                    if (x1 < inside_low_[1] || x1 > inside_high_[1]) {
+                        std::fill(row_target, row_target + row_length_, Label(0));
+                        continue;
+                    }
+                    std::fill(row_target, row_target + low0, Label(0));
+                    std::fill(row_target + high0 + 1, row_target + row_length_, Label(0));
+                    const Label* line =
+                        view_.data + (std::int64_t(x1) + origin_) * s[1] + z * s[2] + (std::int64_t(low0) + origin_) * s[0];
+                    const std::uint64_t length = high0 - low0 + 1;
+                    if (s[0] == 1) {
+                        std::memcpy(row_target + low0, line, length * sizeof(Label));
+                    } else {
+                        for (std::uint64_t f = 0; f < length; ++f) row_target[low0 + f] = line[std::int64_t(f) * s[0]];
                     }
                 }
-                std::swap(near, far);
-            }
-            if (fast == 1) {
-                for (std::uint64_t f = 0; f < n_fast; ++f) words_[s + n0 * f] = row_words_[f];
+            } else {
+                for (std::uint64_t x0 = 0; x0 < row_length_; ++x0) {
+                    const bool x0_inside = x0 >= low0 && x0 <= high0;
+                    const Label* line = view_.data + (std::int64_t(x0) + origin_) * s[0] + z * s[2];
+                    for (std::uint64_t x1 = 0; x1 < row_count_; ++x1) {
+                        if (!row_needed_[x1]) continue;
+                        const bool x1_inside = x1 >= inside_low_[1] && x1 <= inside_high_[1];
+                        target[x0 + x1 * row_length_] =
+                            x0_inside && x1_inside ? line[(std::int64_t(x1) + origin_) * s[1]] : Label(0);
+                    }
+                }
             }
         }
     }
@@ -353,16 +410,33 @@ private:
     const VolumeView<Label>& view_;
     std::array<std::uint64_t, 3> dims_;
     std::int64_t origin_;
-    unsigned fast_ = 2;   // axis read innermost
-    unsigned outer_ = 0;  // with fast_ == 2: the axis whose rows of columns are read in turn
-    std::vector<std::uint64_t> words_;     // per cell o + n0 m: bit j for slab g0 + j
-    std::vector<std::uint64_t> row_bits_;  // per m
-    std::uint64_t slab_bits_ = 0;
-    std::array<ColumnRow, 2> column_rows_;
-    std::array<std::vector<Label>, 4> lines_;
-    std::array<bool, 4> constant_{};
-    std::vector<std::uint64_t> row_words_;
+    std::uint64_t row_length_, row_count_;  // n0 + 1 and n1 + 1 voxel columns
+    std::array<std::int64_t, 3> extent_{};
+    std::array<std::uint64_t, 2> inside_low_{}, inside_high_{};
+    unsigned fast_ = 2;          // axis read innermost
+    unsigned column_outer_ = 0;  // with axis 2 innermost: the axis summarised outermost
+    std::vector<std::uint8_t> column_constant_;
+    std::vector<Label> column_value_;
+    std::vector<std::uint8_t> row_active_;  // per cell row m
+    std::vector<std::uint8_t> row_needed_;  // per voxel row x1'
+    bool any_active_ = false;
+    std::uint64_t height_ = 0, plane_size_ = 0;
+    std::vector<Label> planes_;  // (height + 1) planes of row_count x row_length labels
 };
+
+// Marks the cells of one row whose eight corners are not all equal: `low` and `high` are rows
+// m and m + 1 of the lower plane, `low_up` and `high_up` the same rows one plane up.
+template <class Label>
+void mark_surface_row(const Label* low, const Label* high, const Label* low_up, const Label* high_up, std::uint64_t n0,
+                      std::uint8_t* flags) {
+    for (std::uint64_t o = 0; o < n0; ++o) {
+        const Label first = low[o];
+        const Label differ = Label((first ^ low[o + 1]) | (first ^ high[o]) | (first ^ high[o + 1]) |
+                                   (first ^ low_up[o]) | (first ^ low_up[o + 1]) | (first ^ high_up[o]) |
+                                   (first ^ high_up[o + 1]));
+        flags[o] = differ != 0;
+    }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Band extraction.
@@ -427,9 +501,8 @@ std::pair<std::vector<std::uint64_t>, std::vector<LabelMesh>> sort_by_label(Slot
 template <class Label>
 class BandScan {
 public:
-    BandScan(const VolumeView<Label>& view, const BandOptions& options, const std::array<std::uint64_t, 3>& dims,
-             std::int64_t origin)
-        : options_(options), dims_(dims), origin_(origin), corners_(view) {
+    BandScan(const BandOptions& options, const std::array<std::uint64_t, 3>& dims, std::int64_t origin)
+        : options_(options), dims_(dims), origin_(origin) {
         for (Slab* slab : {&current_, &previous_}) slab->map.assign(dims[0] * dims[1], NONE);
     }
 
@@ -442,16 +515,15 @@ public:
     }
     const Slab& current() const { return current_; }
 
-    void surface_cell(std::uint64_t o, std::uint64_t m, std::uint64_t g, bool faces) {
+    // Cell (o, m, g) with its eight corner labels, not all equal.
+    void surface_cell(std::uint64_t o, std::uint64_t m, std::uint64_t g, bool faces, const std::array<Label, 8>& labels) {
         const std::uint64_t n0 = dims_[0], n1 = dims_[1], n2 = dims_[2];
         const std::int64_t x0 = std::int64_t(o) + origin_, x1 = std::int64_t(m) + origin_, x2 = std::int64_t(g) + origin_;
-        const std::array<Label, 8> labels = corners_.read(x0, x1, x2);
         const unsigned mask = edge_mask_of(labels);
-        TARNA_ASSERT(mask != 0, "surface mask marked a uniform cell");
 
         const auto& centroid = CENTROID[mask];
-        const Position position = {std::int32_t(x0 * 256 + centroid[0]), std::int32_t(x1 * 256 + centroid[1]),
-                                   std::int32_t(x2 * 256 + centroid[2])};
+        const std::int32_t p0 = std::int32_t(x0 * 256 + centroid[0]), p1 = std::int32_t(x1 * 256 + centroid[1]),
+                           p2 = std::int32_t(x2 * 256 + centroid[2]);
         const bool track = options_.track_boundary;
         const std::uint8_t boundary =
             track && (o == 0 || o + 1 == n0 || m == 0 || m + 1 == n1 || g == 0 || g + 1 == n2) ? 1 : 0;
@@ -459,12 +531,17 @@ public:
         CellField& cells = band_.surface_cells;
         if (cells.size() >= INDEX_LIMIT) too_many_surface_cells();
         const std::uint32_t cell_index = std::uint32_t(cells.size());
-        cells.positions.push_back(position);
+        append_position(cells.positions, p0, p1, p2);
         cells.cell_ids.push_back(o + n0 * (m + n1 * g));
         cells.edge_masks.push_back(std::uint16_t(mask));
         cells.boundary.push_back(boundary);
 
-        CellRecord record = EMPTY_RECORD;
+        // The record is filled in place: building it aside and copying it in stalls on the copy.
+        if (current_.records.size() >= INDEX_LIMIT) too_many_records();
+        const std::uint64_t in_slab = o + n0 * m;
+        current_.map[in_slab] = std::uint32_t(current_.records.size());
+        current_.recorded.push_back(in_slab);
+        CellRecord& record = current_.records.emplace_back(EMPTY_RECORD);
         std::array<std::uint32_t, 8> corner_slot;
         unsigned claimed = 0;
         for (unsigned c = 0; c < 8; ++c) {
@@ -484,7 +561,7 @@ public:
             const unsigned patches = SURFACE[3072 + set];
             if (base + patches > INDEX_LIMIT) too_many_vertices();
             for (unsigned p = 0; p < patches; ++p) {
-                mesh.positions.push_back(position);
+                append_position(mesh.positions, p0, p1, p2);
                 mesh.cells.push_back(cell_index);
             }
             if (track) mesh.boundary.insert(mesh.boundary.end(), patches, boundary);
@@ -499,21 +576,22 @@ public:
             }
         }
 
-        if (current_.records.size() >= INDEX_LIMIT) too_many_records();
-        const std::uint64_t in_slab = o + n0 * m;
-        current_.map[in_slab] = std::uint32_t(current_.records.size());
-        current_.records.push_back(record);
-        current_.recorded.push_back(in_slab);
-
         if (!faces) return;
         for (unsigned i = 0; i < 3; ++i) {
             const Label a_label = labels[0], b_label = labels[1u << i];
             if (a_label == b_label) continue;
             if (options_.has_owned && !owns_face(o, m, g, i)) continue;
-            std::array<std::uint32_t, 4> a, b;
-            if (!face_vertices(o, m, g, i, a, b)) continue;
-            if (a_label != 0) slots_[corner_slot[0]].quads.push_back({a[0], a[1], a[2], a[3]});
-            if (b_label != 0) slots_[corner_slot[1u << i]].quads.push_back({b[3], b[2], b[1], b[0]});
+            std::array<const std::array<std::uint32_t, 2>*, 4> ends;
+            if (!face_ends(o, m, g, i, ends)) continue;
+            // Quads too are written in place, element by element.
+            if (a_label != 0) {
+                Quad& quad = slots_[corner_slot[0]].quads.emplace_back();
+                for (unsigned j = 0; j < 4; ++j) quad[j] = (*ends[j])[0];
+            }
+            if (b_label != 0) {
+                Quad& quad = slots_[corner_slot[1u << i]].quads.emplace_back();
+                for (unsigned j = 0; j < 4; ++j) quad[j] = (*ends[3 - j])[1];
+            }
         }
     }
 
@@ -557,19 +635,18 @@ private:
         return true;
     }
 
-    bool face_vertices(std::uint64_t o, std::uint64_t m, std::uint64_t g, unsigned i, std::array<std::uint32_t, 4>& a,
-                       std::array<std::uint32_t, 4>& b) const {
+    // The record entries of the shared edge in the four cells around the edge along axis i that
+    // leaves corner 0 of cell (o, m, g), in QUAD_CELLS order; false when a cell is missing.
+    bool face_ends(std::uint64_t o, std::uint64_t m, std::uint64_t g, unsigned i,
+                   std::array<const std::array<std::uint32_t, 2>*, 4>& ends) const {
         const std::uint64_t n0 = dims_[0];
-        (void)g;  // the previous slab always exists here: faces are off in a band's first slab
         for (unsigned j = 0; j < 4; ++j) {
             const FaceCell& cell = FACE_CELLS[i][j];
             if (cell.back[0] > o || cell.back[1] > m || cell.back[2] > g) return false;
             const Slab& slab = cell.back[2] ? previous_ : current_;
             const std::uint32_t index = slab.map[(o - cell.back[0]) + n0 * (m - cell.back[1])];
             if (index == NONE) return false;
-            const auto& ends = slab.records[index][cell.edge];
-            a[j] = ends[0];
-            b[j] = ends[1];
+            ends[j] = &slab.records[index][cell.edge];
         }
         return true;
     }
@@ -577,7 +654,6 @@ private:
     const BandOptions& options_;
     std::array<std::uint64_t, 3> dims_;
     std::int64_t origin_;
-    CornerReader<Label> corners_;
     Slab current_, previous_;
     SlotIndex index_;
     std::vector<LabelMesh> slots_;
@@ -596,26 +672,39 @@ Band extract_band(const VolumeView<Label>& view, const BandOptions& options, con
         empty.start = start;
         return empty;
     }
-    BandScan<Label> scan(view, options, dims, origin);
-    SurfaceMask<Label> mask(view, dims, origin);
+    BandScan<Label> scan(options, dims, origin);
+    VoxelPlanes<Label> planes(view, dims, origin, start, end);
     Band& band = scan.band();
     band.cell_shape = dims;
     band.start = start;
     const std::uint64_t n0 = dims[0], n1 = dims[1];
+    // One flag byte per cell of a row, padded so the search reads whole words.
+    std::vector<std::uint8_t> flags(n0 + 8, 0);
+    const std::uint64_t height = planes.any_active() ? planes.height() : end - start;
 
-    for (std::uint64_t g0 = start; g0 < end; g0 += 64) {
-        const unsigned count = unsigned(std::min<std::uint64_t>(64, end - g0));
-        mask.scan(g0, count);
-        for (unsigned j = 0; j < count; ++j) {
+    for (std::uint64_t g0 = start; g0 < end; g0 += height) {
+        const std::uint64_t count = std::min(height, end - g0);
+        if (planes.any_active()) planes.load(g0, count);
+        for (std::uint64_t j = 0; j < count; ++j) {
             const std::uint64_t g = g0 + j;
             scan.begin_slab();
             const bool faces = g > start || first_band;
-            if ((mask.slab_bits() >> j) & 1u) {
-                for (std::uint64_t m = 0; m < n1; ++m) {
-                    if (!((mask.row_bits(m) >> j) & 1u)) continue;
-                    const std::uint64_t* row = mask.row(m);
-                    for (std::uint64_t o = 0; o < n0; ++o) {
-                        if ((row[o] >> j) & 1u) scan.surface_cell(o, m, g, faces);
+            for (std::uint64_t m = 0; planes.any_active() && m < n1; ++m) {
+                if (!planes.row_active(m)) continue;
+                const Label* low = planes.row(j, m);
+                const Label* high = planes.row(j, m + 1);
+                const Label* low_up = planes.row(j + 1, m);
+                const Label* high_up = planes.row(j + 1, m + 1);
+                mark_surface_row(low, high, low_up, high_up, n0, flags.data());
+                for (std::uint64_t word_start = 0; word_start < n0; word_start += 8) {
+                    std::uint64_t word;
+                    std::memcpy(&word, flags.data() + word_start, 8);
+                    while (word != 0) {
+                        const std::uint64_t o = word_start + std::uint64_t(std::countr_zero(word)) / 8;
+                        word &= word - 1;
+                        const std::array<Label, 8> labels = {low[o],    low[o + 1],    high[o],    high[o + 1],
+                                                             low_up[o], low_up[o + 1], high_up[o], high_up[o + 1]};
+                        scan.surface_cell(o, m, g, faces, labels);
                     }
                 }
             }

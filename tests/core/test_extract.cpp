@@ -116,6 +116,19 @@ Volume random_volume(std::uint64_t seed, std::uint64_t s0, std::uint64_t s1, std
     return volume;
 }
 
+// Background with a few boxes, so that most voxel columns hold one label over a whole band.
+Volume sparse_volume(std::uint64_t seed, std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) {
+    std::mt19937_64 random(seed);
+    Volume volume(s0, s1, s2);
+    for (std::uint64_t label = 1; label <= 4; ++label) {
+        const std::uint64_t c0 = random() % s0, c1 = random() % s1, c2 = random() % s2;
+        for (std::uint64_t i0 = c0; i0 < std::min(s0, c0 + 3); ++i0)
+            for (std::uint64_t i1 = c1; i1 < std::min(s1, c1 + 2); ++i1)
+                for (std::uint64_t i2 = c2; i2 < std::min(s2, c2 + 9); ++i2) volume.at(i0, i1, i2) = label;
+    }
+    return volume;
+}
+
 void check_same(const Extraction& a, const Extraction& b) {
     CHECK_EQ(a.sorted_labels, b.sorted_labels);
     CHECK_EQ(a.cell_shape, b.cell_shape);
@@ -179,6 +192,35 @@ void check_shared_faces(const Extraction& extraction) {
         const auto reverse = faces.find(canonical({cycle[3], cycle[2], cycle[1], cycle[0]}));
         if (reverse != faces.end()) CHECK(reverse->second != labels);
     }
+}
+
+// The surface cells straight from their definition, cell by cell, and the labels they hold.
+std::pair<CellField, std::vector<std::uint64_t>> surface_cells_by_definition(const Volume& volume, bool close) {
+    const Stored<std::uint32_t> stored = store<std::uint32_t>(volume);
+    const CellGrid grid(volume.shape, close);
+    CellField cells;
+    std::vector<std::uint64_t> labels;
+    for (std::uint64_t g = 0; g < grid.dims[2]; ++g)
+        for (std::uint64_t m = 0; m < grid.dims[1]; ++m)
+            for (std::uint64_t o = 0; o < grid.dims[0]; ++o) {
+                const std::array<std::int64_t, 3> x = {std::int64_t(o) + grid.origin, std::int64_t(m) + grid.origin,
+                                                      std::int64_t(g) + grid.origin};
+                const auto corners = cell_corners(stored.view, x);
+                if (corners_uniform(corners)) continue;
+                unsigned mask = 0;
+                for (unsigned e = 0; e < 12; ++e)
+                    if (corners[EDGE_CORNERS[e][0]] != corners[EDGE_CORNERS[e][1]]) mask |= 1u << e;
+                for (unsigned k = 0; k < 8; ++k)
+                    if (corners[k] != 0) labels.push_back(corners[k]);
+                cells.positions.push_back({std::int32_t(x[0] * 256 + CENTROID[mask][0]),
+                                           std::int32_t(x[1] * 256 + CENTROID[mask][1]),
+                                           std::int32_t(x[2] * 256 + CENTROID[mask][2])});
+                cells.cell_ids.push_back(o + grid.dims[0] * (m + grid.dims[1] * g));
+                cells.edge_masks.push_back(std::uint16_t(mask));
+            }
+    std::sort(labels.begin(), labels.end());
+    labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+    return {cells, labels};
 }
 
 }  // namespace
@@ -305,41 +347,22 @@ TEST(face_diagonal_corner_sets) {
 }
 
 // The surface cells are exactly the non-uniform cells, in scanning order, with the position and
-// edge mask the definitions give; checked on volumes long enough for several 64-slab chunks.
+// edge mask the definitions give, for every layout; on volumes long enough for several chunks of
+// slabs, dense ones and sparse ones.
 TEST(surface_cells_match_the_definition) {
     for (const bool close : {false, true}) {
-        const Volume volume = random_volume(11 + close, 5, 4, 150, 4, 6, 0.02);
-        const Stored<std::uint32_t> stored = store<std::uint32_t>(volume);
-        const CellGrid grid(volume.shape, close);
-        CellField expected;
-        std::vector<std::uint64_t> labels_seen;
-        for (std::uint64_t g = 0; g < grid.dims[2]; ++g)
-            for (std::uint64_t m = 0; m < grid.dims[1]; ++m)
-                for (std::uint64_t o = 0; o < grid.dims[0]; ++o) {
-                    const std::array<std::int64_t, 3> x = {std::int64_t(o) + grid.origin, std::int64_t(m) + grid.origin,
-                                                          std::int64_t(g) + grid.origin};
-                    const auto corners = cell_corners(stored.view, x);
-                    if (corners_uniform(corners)) continue;
-                    unsigned mask = 0;
-                    for (unsigned e = 0; e < 12; ++e)
-                        if (corners[EDGE_CORNERS[e][0]] != corners[EDGE_CORNERS[e][1]]) mask |= 1u << e;
-                    for (unsigned k = 0; k < 8; ++k)
-                        if (corners[k] != 0) labels_seen.push_back(corners[k]);
-                    expected.positions.push_back({std::int32_t(x[0] * 256 + CENTROID[mask][0]),
-                                                  std::int32_t(x[1] * 256 + CENTROID[mask][1]),
-                                                  std::int32_t(x[2] * 256 + CENTROID[mask][2])});
-                    expected.cell_ids.push_back(o + grid.dims[0] * (m + grid.dims[1] * g));
-                    expected.edge_masks.push_back(std::uint16_t(mask));
+        for (const bool sparse : {false, true}) {
+            const Volume volume =
+                sparse ? sparse_volume(5 + close, 12, 9, 150) : random_volume(11 + close, 5, 4, 150, 4, 6, 0.02);
+            const auto [expected, labels] = surface_cells_by_definition(volume, close);
+            for (const std::size_t threads : {std::size_t(1), std::size_t(3)}) {
+                for (const Layout* layout : {&C_ORDER, &F_ORDER, &AXIS1_FAST, &REVERSED, &F_REVERSED_STEP}) {
+                    const Extraction extraction = extract(volume, Settings{close, threads, {}}, *layout);
+                    CHECK(extraction.surface_cells.positions == expected.positions);
+                    CHECK(extraction.surface_cells.cell_ids == expected.cell_ids);
+                    CHECK(extraction.surface_cells.edge_masks == expected.edge_masks);
+                    CHECK_EQ(extraction.sorted_labels, labels);
                 }
-        std::sort(labels_seen.begin(), labels_seen.end());
-        labels_seen.erase(std::unique(labels_seen.begin(), labels_seen.end()), labels_seen.end());
-        for (const std::size_t threads : {std::size_t(1), std::size_t(3)}) {
-            for (const Layout* layout : {&C_ORDER, &F_ORDER, &AXIS1_FAST}) {
-                const Extraction extraction = extract(volume, Settings{close, threads, {}}, *layout);
-                CHECK(extraction.surface_cells.positions == expected.positions);
-                CHECK(extraction.surface_cells.cell_ids == expected.cell_ids);
-                CHECK(extraction.surface_cells.edge_masks == expected.edge_masks);
-                CHECK_EQ(extraction.sorted_labels, labels_seen);
             }
         }
     }
