@@ -8,20 +8,24 @@ the volume):
 
   tarna             dice(vertices, faces, chunk, origin, size)
   tarna bits=10     the same with quantization_bits=10
-  trimesh           trimesh.intersections.slice_mesh_plane, the way it is used to
-                    chunk a mesh today: the object is cut along each interior grid
-                    plane it crosses, axis by axis, keeping each slab between two
-                    planes as its own mesh (two planes per call, cap=False), so each
-                    cell's piece comes out of the last axis. Pieces that lie wholly
-                    inside a slab are passed on without a call, the cheap case a
-                    careful user skips too.
+  trimesh, every plane
+                    trimesh.intersections.slice_mesh_plane, the way it is used to
+                    chunk a mesh today: axis by axis, every piece is cut along every
+                    interior grid plane of that axis, keeping each slab between two
+                    planes as its own mesh (one call per slab, two planes per call,
+                    cap=False), so each cell's piece comes out of the last axis.
+  trimesh, crossed planes
+                    the same, but only along the planes a piece's bounding box
+                    crosses, and a piece inside one slab is passed on without a call:
+                    what a careful user adds. Objects that fit in one cell then cost
+                    the peer almost nothing, while dice() still reads every triangle.
 
 Figures: best-of-N wall time of the whole set, triangles per second in (input
 faces) and out (faces of all cell pieces), and the ratio of the input rates.
 trimesh is slow, so with --peer-subset K it runs on every K-th object only (a
 fixed subset) and its rate is the per-triangle throughput on that subset; the
-table says so. Total surface area of the pieces is printed for both as a check
-that they did the same job.
+table says so. Total surface area of the pieces is printed for every engine as a
+check that they did the same job.
 
 Run (the peer is never a dependency of the package):
 
