@@ -440,11 +440,9 @@ void free_owner(PyObject* capsule) {
     delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, "tarna_mesh.buffer"));
 }
 
-// A fresh (rows, columns) array that takes over `values` through an owner object as its base.
+// A fresh array of `dims` that takes over `values` (no copy) through an owner object as its base.
 template <class T>
-PyObject* hand_over(std::vector<T>&& values, npy_intp rows, npy_intp columns, int typenum) {
-    npy_intp dims[2] = {rows, columns};
-    const int ndim = columns > 0 ? 2 : 1;
+PyObject* hand_over(std::vector<T>&& values, int ndim, npy_intp* dims, int typenum) {
     if (values.empty()) return PyArray_SimpleNew(ndim, dims, typenum);
     auto* owned = new std::vector<T>(std::move(values));
     Ref capsule(PyCapsule_New(owned, "tarna_mesh.buffer", &free_owner<T>));
@@ -458,38 +456,26 @@ PyObject* hand_over(std::vector<T>&& values, npy_intp rows, npy_intp columns, in
     return array.release();
 }
 
-// Flattens rows of three into one contiguous buffer.
+// Rows of three become an (N, 3) array: packed rows already are one flat buffer of exactly 3N
+// values, so the buffer is a multiple of 3 by construction.
 template <class T>
-std::vector<T> flatten(std::vector<std::array<T, 3>>&& rows) {
-    std::vector<T> flat;
-    flat.reserve(rows.size() * 3);
-    for (const auto& row : rows) flat.insert(flat.end(), row.begin(), row.end());
-    rows.clear();
-    rows.shrink_to_fit();
-    return flat;
+PyObject* hand_over_rows(std::vector<std::array<T, 3>>&& rows, int typenum) {
+    static_assert(sizeof(std::array<T, 3>) == 3 * sizeof(T), "rows must be packed");
+    npy_intp dims[2] = {npy_intp(rows.size()), 3};
+    return hand_over(std::move(rows), 2, dims, typenum);
 }
 
 // (vertices, faces, normals or None), each a fresh array owning its memory. Consumes the mesh.
 PyObject* to_arrays(TriangleMesh&& mesh) {
-    const npy_intp vertex_count = npy_intp(mesh.vertices.size());
-    const npy_intp face_count = npy_intp(mesh.faces.size());
-    std::vector<float> vertex_buffer = flatten(std::move(mesh.vertices));
-    std::vector<std::uint32_t> face_buffer = flatten(std::move(mesh.faces));
-    if (vertex_buffer.size() % 3 != 0) throw InternalFault("vertex buffer is a multiple of 3");
-    if (face_buffer.size() % 3 != 0) throw InternalFault("face buffer is a multiple of 3");
-    std::optional<std::vector<float>> normal_buffer;
-    if (mesh.normals) {
-        normal_buffer = flatten(std::move(*mesh.normals));
-        if (normal_buffer->size() % 3 != 0) throw InternalFault("normal buffer is a multiple of 3");
-    }
+    std::optional<std::vector<Point3f>> normal_rows = std::move(mesh.normals);
     mesh.vertex_flags = {};
-    Ref vertices(hand_over(std::move(vertex_buffer), vertex_count, 3, NPY_FLOAT32));
+    Ref vertices(hand_over_rows(std::move(mesh.vertices), NPY_FLOAT32));
     if (!vertices) return nullptr;
-    Ref faces(hand_over(std::move(face_buffer), face_count, 3, NPY_UINT32));
+    Ref faces(hand_over_rows(std::move(mesh.faces), NPY_UINT32));
     if (!faces) return nullptr;
     Ref normals;
-    if (normal_buffer) {
-        normals.reset(hand_over(std::move(*normal_buffer), vertex_count, 3, NPY_FLOAT32));
+    if (normal_rows) {
+        normals.reset(hand_over_rows(std::move(*normal_rows), NPY_FLOAT32));
         if (!normals) return nullptr;
     } else {
         Py_INCREF(Py_None);
@@ -884,8 +870,8 @@ PyObject* mesher_ids(PyObject* self, PyObject*) noexcept {
         const MesherState& state = state_of(self);
         std::vector<std::uint64_t> labels;
         if (state.extraction) labels = state.extraction->sorted_labels;
-        const npy_intp count = npy_intp(labels.size());
-        return hand_over(std::move(labels), count, 0, NPY_UINT64);
+        npy_intp dims[1] = {npy_intp(labels.size())};
+        return hand_over(std::move(labels), 1, dims, NPY_UINT64);
     } catch (...) {
         return raise_current_exception();
     }
@@ -1066,6 +1052,23 @@ PyArrayObject* matrix_of(PyObject* object, int typenum, const char* dtype_name) 
     return nullptr;
 }
 
+// The rows of an (N, 3) array with any strides, as packed triples.
+template <class T>
+std::vector<std::array<T, 3>> copy_rows(PyArrayObject* array) {
+    const npy_intp count = PyArray_DIM(array, 0);
+    std::vector<std::array<T, 3>> rows(static_cast<std::size_t>(count));
+    const char* base = static_cast<const char*>(PyArray_DATA(array));
+    const npy_intp row_stride = PyArray_STRIDE(array, 0), item_stride = PyArray_STRIDE(array, 1);
+    if (row_stride == npy_intp(3 * sizeof(T)) && item_stride == npy_intp(sizeof(T))) {
+        if (count > 0) std::memcpy(rows.data(), base, std::size_t(count) * 3 * sizeof(T));
+        return rows;
+    }
+    for (npy_intp row = 0; row < count; ++row) {
+        for (int c = 0; c < 3; ++c) std::memcpy(&rows[row][c], base + row * row_stride + c * item_stride, sizeof(T));
+    }
+    return rows;
+}
+
 std::string shape_text(PyArrayObject* array) {
     return "[" + std::to_string(PyArray_DIM(array, 0)) + ", " + std::to_string(PyArray_DIM(array, 1)) + "]";
 }
@@ -1103,27 +1106,13 @@ PyObject* module_dice(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
             if (grid.grid_size[axis] < 1) return (set_value_error("grid_size must be at least 1 on every axis"), nullptr);
         }
         // Copies, so the cut can run without the interpreter lock while callers keep their arrays.
-        const npy_intp vertex_count = PyArray_DIM(vertex_array, 0);
-        std::vector<Point3f> vertices(static_cast<std::size_t>(vertex_count));
-        {
-            const char* base = static_cast<const char*>(PyArray_DATA(vertex_array));
-            const npy_intp row_stride = PyArray_STRIDE(vertex_array, 0), item_stride = PyArray_STRIDE(vertex_array, 1);
-            for (npy_intp row = 0; row < vertex_count; ++row) {
-                for (int c = 0; c < 3; ++c) std::memcpy(&vertices[row][c], base + row * row_stride + c * item_stride, 4);
-            }
-        }
-        const npy_intp face_count = PyArray_DIM(face_array, 0);
-        std::vector<Triangle> faces(static_cast<std::size_t>(face_count));
-        {
-            const char* base = static_cast<const char*>(PyArray_DATA(face_array));
-            const npy_intp row_stride = PyArray_STRIDE(face_array, 0), item_stride = PyArray_STRIDE(face_array, 1);
-            for (npy_intp row = 0; row < face_count; ++row) {
-                for (int c = 0; c < 3; ++c) {
-                    std::memcpy(&faces[row][c], base + row * row_stride + c * item_stride, 4);
-                    if (npy_intp(faces[row][c]) >= vertex_count) {
-                        set_value_error("face " + std::to_string(row) + " references a vertex past the end of the array");
-                        return nullptr;
-                    }
+        std::vector<Point3f> vertices = copy_rows<float>(vertex_array);
+        std::vector<Triangle> faces = copy_rows<std::uint32_t>(face_array);
+        for (std::size_t row = 0; row < faces.size(); ++row) {
+            for (std::uint32_t index : faces[row]) {
+                if (index >= vertices.size()) {
+                    set_value_error("face " + std::to_string(row) + " references a vertex past the end of the array");
+                    return nullptr;
                 }
             }
         }
