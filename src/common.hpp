@@ -69,6 +69,18 @@ struct FxHasher<std::array<T, N>> {
     }
 };
 
+// Key equality; element by element for small arrays, which GCC would otherwise hand to memcmp.
+template <class Key>
+inline bool key_equal(const Key& a, const Key& b) {
+    return a == b;
+}
+template <class T, std::size_t N>
+inline bool key_equal(const std::array<T, N>& a, const std::array<T, N>& b) {
+    bool equal = true;
+    for (std::size_t i = 0; i < N; ++i) equal &= a[i] == b[i];
+    return equal;
+}
+
 // Open addressing with linear probing over power-of-two buckets. No erase; `clear` keeps the
 // buckets so a map reused across objects allocates once. Iteration order is never exposed.
 template <class Key, class Value, class Hash = FxHasher<Key>>
@@ -95,7 +107,7 @@ public:
         const std::size_t mask = keys_.size() - 1;
         for (std::size_t slot = Hash{}(key) & mask;; slot = (slot + 1) & mask) {
             if (!used_[slot]) return nullptr;
-            if (keys_[slot] == key) return &values_[slot];
+            if (key_equal(keys_[slot], key)) return &values_[slot];
         }
     }
     const Value* find(const Key& key) const { return const_cast<FxMap*>(this)->find(key); }
@@ -106,7 +118,7 @@ public:
         const std::size_t mask = keys_.size() - 1;
         std::size_t slot = Hash{}(key) & mask;
         for (; used_[slot]; slot = (slot + 1) & mask) {
-            if (keys_[slot] == key) return {&values_[slot], false};
+            if (key_equal(keys_[slot], key)) return {&values_[slot], false};
         }
         used_[slot] = 1;
         keys_[slot] = key;
