@@ -299,6 +299,34 @@ def measure_memory(path: str, engine: str, threads: int) -> float | None:
 # ---------------------------------------------------------------- timing
 
 
+class OtherLoad:
+    """CPU time spent by other processes since construction.
+
+    The machine may be shared; a figure taken while something else ran is worth
+    less, and the report says how much else ran.
+    """
+
+    def __init__(self):
+        self.busy, self.own, self.wall = self.busy_seconds(), self.own_seconds(), time.perf_counter()
+
+    @staticmethod
+    def busy_seconds() -> float:
+        with open("/proc/stat") as stat:
+            fields = [int(value) for value in stat.readline().split()[1:]]
+        # user nice system idle iowait irq softirq steal ...: all but idle and iowait
+        return (sum(fields[:8]) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")
+
+    @staticmethod
+    def own_seconds() -> float:
+        times = os.times()
+        return times.user + times.system + times.children_user + times.children_system
+
+    def report(self) -> str:
+        others = (self.busy_seconds() - self.busy) - (self.own_seconds() - self.own)
+        wall = time.perf_counter() - self.wall
+        return f"other processes used {max(others, 0):.1f} CPU-s over {wall:.0f} s ({max(others, 0) / wall:.2f} cores on average)"
+
+
 def best_time(run, repeats: int) -> float:
     best = float("inf")
     for _ in range(repeats):
@@ -400,9 +428,11 @@ def main(argv=None) -> int:
         return f"{threads} ({'Sequential' if threads == 1 else 'STDThread'})"
 
     findings = {}
+    other_load = OtherLoad()
     scratch = tempfile.TemporaryDirectory(prefix="bench_extract_")
     for volume in volumes:
         rows = []
+        volume_load = OtherLoad()
         times = interleaved(volume, configs, repeats)
         memory = {}
         if not args.no_memory and configs:
@@ -452,8 +482,10 @@ def main(argv=None) -> int:
                 print(f"  get() of all {len(ids)} objects ({triangles:,} triangles): {plain:.4f} s "
                       f"({plain / t1:.2f}x mesh() at 1 thread), with normals {shaded:.4f} s ({shaded / t1:.2f}x)")
                 mesher.clear()
+        print(f"  {volume_load.report()}")
         sys.stdout.flush()
 
+    print(f"\n{other_load.report()}")
     if "tarna" in engines and "vtk" in engines:
         dense = findings["dense"]
         vs_vtk_1 = dense[("vtk", 1)] / dense[("tarna", 1)]
