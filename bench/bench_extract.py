@@ -43,6 +43,7 @@ extension); --no-memory skips the subprocess memory measurements.
 from __future__ import annotations
 
 import argparse
+import functools
 import gc
 import json
 import os
@@ -284,10 +285,9 @@ def child_memory(path: str, engine: str, threads: int) -> None:
 
 
 def measure_memory(path: str, engine: str, threads: int) -> float | None:
-    env = dict(os.environ)
     done = subprocess.run(
         [sys.executable, os.path.abspath(__file__), "--child-memory", path, engine, str(threads)],
-        capture_output=True, text=True, env=env,
+        capture_output=True, text=True, check=False,
     )
     if done.returncode != 0:
         print(f"  memory child {engine} threads={threads} failed:\n{done.stderr}", file=sys.stderr)
@@ -334,6 +334,11 @@ def best_time(run, repeats: int) -> float:
         run()
         best = min(best, time.perf_counter() - start)
     return best
+
+
+def read_every_object(mesher, ids: list[int], normals: bool) -> None:
+    for label in ids:
+        mesher.get(label, normals=normals)
 
 
 def interleaved(volume: Volume, configs: dict, repeats: int) -> dict[str, float]:
@@ -476,8 +481,8 @@ def main(argv=None) -> int:
                 mesher = meshers[1]
                 mesher.mesh(volume.labels)
                 ids = [int(label) for label in mesher.ids()]
-                plain = best_time(lambda: [mesher.get(label) for label in ids], min(repeats, 2))
-                shaded = best_time(lambda: [mesher.get(label, normals=True) for label in ids], min(repeats, 2))
+                plain = best_time(functools.partial(read_every_object, mesher, ids, False), min(repeats, 2))
+                shaded = best_time(functools.partial(read_every_object, mesher, ids, True), min(repeats, 2))
                 triangles = sum(len(mesher.get(label)[1]) for label in ids)
                 print(f"  get() of all {len(ids)} objects ({triangles:,} triangles): {plain:.4f} s "
                       f"({plain / t1:.2f}x mesh() at 1 thread), with normals {shaded:.4f} s ({shaded / t1:.2f}x)")
@@ -499,8 +504,10 @@ def main(argv=None) -> int:
         ]
         for name, times in findings.items():
             if "read" in times:
-                ratio = times[("tarna", 0)] / times["read"]
-                checks.append((f"{name}: mesh() at all cores within 3x of labels.max()", ratio, ratio <= 3))
+                # labels.max() reads on one thread: the one-thread figure compares like with like.
+                for threads, text in ((1, "1 thread"), (0, "all cores")):
+                    ratio = times[("tarna", threads)] / times["read"]
+                    checks.append((f"{name}: mesh() at {text} within 3x of labels.max()", ratio, ratio <= 3))
         for text, value, met in checks:
             print(f"  {'met   ' if met else 'MISSED'} {text}: {value:.2f}x")
     return 0

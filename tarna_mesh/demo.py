@@ -161,10 +161,14 @@ class DemoSummary:
         shape = "x".join(str(extent) for extent in self.shape)
         return [
             f"volume    {shape} uint32, {voxels:,} voxels, built in {self.build_seconds:.2f} s",
-            f"meshed    {self.objects} objects in {self.mesh_seconds:.3f} s on {self.threads} threads "
-            f"({voxels / self.mesh_seconds / 1e6:.1f} M voxels/s)",
-            f"wrote     {self.vertices:,} vertices, {self.faces:,} triangles "
-            f"as {self.objects} PLY files in {self.write_seconds:.2f} s to {self.outdir}",
+            (
+                f"meshed    {self.objects} objects in {self.mesh_seconds:.3f} s on {self.threads} threads "
+                f"({voxels / self.mesh_seconds / 1e6:.1f} M voxels/s)"
+            ),
+            (
+                f"wrote     {self.vertices:,} vertices, {self.faces:,} triangles "
+                f"as {self.objects} PLY files in {self.write_seconds:.2f} s to {self.outdir}"
+            ),
             f"total     {self.total_seconds:.2f} s",
         ]
 
