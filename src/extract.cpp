@@ -24,6 +24,10 @@
 #include <numeric>
 #include <variant>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "tables.hpp"
 
 namespace tarna {
@@ -106,22 +110,36 @@ inline constexpr auto FACE_CELLS = make_face_cells();
 static_assert(FACE_CELLS[0][2].back[1] == 1 && FACE_CELLS[0][2].back[2] == 1 && FACE_CELLS[0][2].edge == 11);
 static_assert(FACE_CELLS[2][1].back[0] == 1 && FACE_CELLS[2][1].edge == 4);
 
-// Edge mask of a cell: bit e set when the labels at edge e's ends differ.
-template <class Label>
-unsigned edge_mask_of(const std::array<Label, 8>& labels) {
-    unsigned mask = 0;
-    for (unsigned e = 0; e < 12; ++e) mask |= unsigned(labels[EDGE_CORNERS[e][0]] != labels[EDGE_CORNERS[e][1]]) << e;
-    return mask;
-}
+// Per corner set, what a label holding it writes: the edges it crosses (a 12-bit mask), and for
+// each crossed edge in ascending order its entry in a CellRecord and its patch.
+struct CrossedEdges {
+    std::uint16_t mask = 0;
+    std::uint8_t count = 0;
+    std::array<std::uint8_t, 12> entry{};  // 2 e + side, side 0 when the set holds the edge's first corner
+    std::array<std::uint8_t, 12> patch{};
+};
 
-// Appends in place, one coordinate at a time: a position assembled aside from narrow stores and
-// copied in whole stalls on the copy.
-inline void append_position(std::vector<Position>& positions, std::int32_t p0, std::int32_t p1, std::int32_t p2) {
-    Position& position = positions.emplace_back();
-    position[0] = p0;
-    position[1] = p1;
-    position[2] = p2;
+// Rule: edge e is crossed by set s when SURFACE gives it a patch; its side is 0 when s holds the
+// edge's first corner, else 1.
+constexpr std::array<CrossedEdges, 256> make_crossed() {
+    std::array<CrossedEdges, 256> table{};
+    for (unsigned set = 0; set < 256; ++set) {
+        CrossedEdges& crossed = table[set];
+        for (unsigned e = 0; e < 12; ++e) {
+            const std::uint8_t patch = SURFACE[12 * set + e];
+            if (patch == NO_PATCH) continue;
+            const unsigned side = ((set >> EDGE_CORNERS[e][0]) & 1u) ? 0 : 1;
+            crossed.mask = std::uint16_t(crossed.mask | (1u << e));
+            crossed.entry[crossed.count] = std::uint8_t(2 * e + side);
+            crossed.patch[crossed.count] = patch;
+            ++crossed.count;
+        }
+    }
+    return table;
 }
+inline constexpr auto CROSSED = make_crossed();
+static_assert(CROSSED[0x01].mask == 0x007 && CROSSED[0xFE].mask == 0x007 && CROSSED[0x01].entry[2] == 4 &&
+              CROSSED[0xFE].entry[2] == 5 && CROSSED[0x00].count == 0 && CROSSED[0x69].count == 12);
 
 // `cell_corners` without the per-corner bound tests for cells wholly inside the array; it
 // gives the eight labels unpacked whatever the width.
@@ -212,7 +230,11 @@ public:
             const std::uint64_t plane_bytes = row_length_ * row_count_ * sizeof(Label);
             height_ = std::clamp<std::uint64_t>(PLANE_BUDGET / plane_bytes, MIN_HEIGHT + 1, 65) - 1;
             height_ = std::min(height_, end - start);
-            plane_size_ = row_length_ * row_count_;
+            // Copying a column writes one label into every plane: with planes an odd number of
+            // cache lines apart those writes spread over all cache sets instead of a handful.
+            constexpr std::uint64_t LINE = 64 / sizeof(Label);
+            const std::uint64_t lines = (row_length_ * row_count_ + LINE - 1) / LINE;
+            plane_size_ = (lines | 1) * LINE;
             planes_.assign((height_ + 1) * plane_size_, Label(0));
         }
     }
@@ -498,12 +520,72 @@ std::pair<std::vector<std::uint64_t>, std::vector<LabelMesh>> sort_by_label(Slot
     return sorted;
 }
 
+// The eight corner labels of cell o in a row of cells, read from the voxel planes: `rows` are
+// voxel rows m and m + 1 of the lower plane, then the same of the upper one, so corner c lies in
+// rows[c >> 1] at o + (c & 1).
+template <class Label>
+struct CellCorners {
+    std::array<const Label*, 4> rows;
+    std::uint64_t o;
+
+    Label operator[](unsigned corner) const { return rows[corner >> 1][o + (corner & 1u)]; }
+
+    // Bit k set when corner k holds `label`. The SSE2 paths load the corner pairs straight from
+    // the planes (gathering them through a stack copy would stall on store forwarding).
+    unsigned set_of(Label label) const {
+#if defined(__SSE2__)
+        const std::uint64_t o_ = o;
+        if constexpr (sizeof(Label) == 1) {
+            std::uint64_t packed = 0;
+            for (unsigned r = 0; r < 4; ++r) {
+                std::uint16_t pair;
+                std::memcpy(&pair, rows[r] + o_, 2);
+                packed |= std::uint64_t(pair) << (16 * r);
+            }
+            const __m128i equal = _mm_cmpeq_epi8(_mm_cvtsi64_si128(std::int64_t(packed)), _mm_set1_epi8(char(label)));
+            return unsigned(_mm_movemask_epi8(equal)) & 0xFFu;
+        } else if constexpr (sizeof(Label) == 2) {
+            std::array<std::uint32_t, 4> pairs;
+            for (unsigned r = 0; r < 4; ++r) std::memcpy(&pairs[r], rows[r] + o_, 4);
+            const __m128i all = _mm_set_epi32(int(pairs[3]), int(pairs[2]), int(pairs[1]), int(pairs[0]));
+            const __m128i equal = _mm_cmpeq_epi16(all, _mm_set1_epi16(short(label)));
+            return unsigned(_mm_movemask_epi8(_mm_packs_epi16(equal, _mm_setzero_si128())));
+        } else if constexpr (sizeof(Label) == 4) {
+            auto pair = [&](unsigned r) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(rows[r] + o_)); };
+            const __m128i key = _mm_set1_epi32(int(label));
+            const __m128i low = _mm_cmpeq_epi32(_mm_unpacklo_epi64(pair(0), pair(1)), key);
+            const __m128i high = _mm_cmpeq_epi32(_mm_unpacklo_epi64(pair(2), pair(3)), key);
+            return unsigned(_mm_movemask_ps(_mm_castsi128_ps(low))) |
+                   (unsigned(_mm_movemask_ps(_mm_castsi128_ps(high))) << 4);
+        } else {
+            // No 64-bit compare in SSE2: both 32-bit halves must match.
+            const __m128i key = _mm_set1_epi64x(std::int64_t(label));
+            unsigned set = 0;
+            for (unsigned r = 0; r < 4; ++r) {
+                const __m128i halves =
+                    _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + o_)), key);
+                const __m128i equal = _mm_and_si128(halves, _mm_shuffle_epi32(halves, 0xB1));
+                set |= unsigned(_mm_movemask_pd(_mm_castsi128_pd(equal))) << (2 * r);
+            }
+            return set;
+        }
+#else
+        unsigned set = 0;
+        for (unsigned k = 0; k < 8; ++k) set |= unsigned((*this)[k] == label) << k;
+        return set;
+#endif
+    }
+};
+
 template <class Label>
 class BandScan {
 public:
     BandScan(const BandOptions& options, const std::array<std::uint64_t, 3>& dims, std::int64_t origin)
         : options_(options), dims_(dims), origin_(origin) {
         for (Slab* slab : {&current_, &previous_}) slab->map.assign(dims[0] * dims[1], NONE);
+        for (unsigned i = 0; i < 3; ++i)
+            for (unsigned j = 0; j < 4; ++j) map_step_[i][j] = FACE_CELLS[i][j].back[0] + dims[0] * FACE_CELLS[i][j].back[1];
+        cache_labels_.fill(0);
     }
 
     Band& band() { return band_; }
@@ -513,13 +595,27 @@ public:
         std::swap(current_, previous_);
         current_.clear();
     }
-    const Slab& current() const { return current_; }
 
-    // Cell (o, m, g) with its eight corner labels, not all equal.
-    void surface_cell(std::uint64_t o, std::uint64_t m, std::uint64_t g, bool faces, const std::array<Label, 8>& labels) {
+    // Cell (o, m, g), whose eight corner labels are not all equal.
+    void surface_cell(std::uint64_t m, std::uint64_t g, bool faces, const CellCorners<Label>& corners) {
+        const std::uint64_t o = corners.o;
         const std::uint64_t n0 = dims_[0], n1 = dims_[1], n2 = dims_[2];
         const std::int64_t x0 = std::int64_t(o) + origin_, x1 = std::int64_t(m) + origin_, x2 = std::int64_t(g) + origin_;
-        const unsigned mask = edge_mask_of(labels);
+
+        // The labels in order of their lowest corner, each with its corner set; the edge mask is
+        // the union of the sets' crossed edges.
+        std::array<Label, 8> group_label;
+        std::array<std::uint8_t, 8> group_set;
+        unsigned group_count = 0, mask = 0;
+        for (unsigned unclaimed = 0xFF; unclaimed != 0;) {
+            const Label label = corners[unsigned(std::countr_zero(unclaimed))];
+            const unsigned set = corners.set_of(label);
+            unclaimed &= ~set;
+            mask |= CROSSED[set].mask;
+            group_label[group_count] = label;
+            group_set[group_count] = std::uint8_t(set);
+            ++group_count;
+        }
 
         const auto& centroid = CENTROID[mask];
         const std::int32_t p0 = std::int32_t(x0 * 256 + centroid[0]), p1 = std::int32_t(x1 * 256 + centroid[1]),
@@ -531,67 +627,58 @@ public:
         CellField& cells = band_.surface_cells;
         if (cells.size() >= INDEX_LIMIT) too_many_surface_cells();
         const std::uint32_t cell_index = std::uint32_t(cells.size());
-        append_position(cells.positions, p0, p1, p2);
+        cells.positions.push_back({p0, p1, p2});
         cells.cell_ids.push_back(o + n0 * (m + n1 * g));
         cells.edge_masks.push_back(std::uint16_t(mask));
         cells.boundary.push_back(boundary);
 
-        // The record is filled in place: building it aside and copying it in stalls on the copy.
+        // The record is filled in place: one assembled aside from narrow stores and then copied
+        // in whole stalls on store forwarding.
         if (current_.records.size() >= INDEX_LIMIT) too_many_records();
         const std::uint64_t in_slab = o + n0 * m;
         current_.map[in_slab] = std::uint32_t(current_.records.size());
         current_.recorded.push_back(in_slab);
-        CellRecord& record = current_.records.emplace_back(EMPTY_RECORD);
-        std::array<std::uint32_t, 8> corner_slot;
-        unsigned claimed = 0;
-        for (unsigned c = 0; c < 8; ++c) {
-            if ((claimed >> c) & 1u) continue;
-            const Label label = labels[c];
-            unsigned set = 0;
-            for (unsigned k = c; k < 8; ++k) set |= unsigned(labels[k] == label) << k;
-            claimed |= set;
+        current_.records.push_back(EMPTY_RECORD);
+        std::uint32_t* record_entries = current_.records.back()[0].data();
+        // Slots of the labels at corners 0, 1, 2 and 4, the ends of the edges that make faces.
+        std::array<std::uint32_t, 8> corner_slot{};
+        for (unsigned group = 0; group < group_count; ++group) {
+            const Label label = group_label[group];
             if (label == 0) continue;
-
+            const unsigned set = group_set[group];
             const std::uint32_t slot = slot_of(label);
-            for (unsigned k = c; k < 8; ++k) {
-                if ((set >> k) & 1u) corner_slot[k] = slot;
-            }
+            for (const unsigned corner : {0u, 1u, 2u, 4u})
+                corner_slot[corner] = (set >> corner) & 1u ? slot : corner_slot[corner];
+
             LabelMesh& mesh = slots_[slot];
             const std::size_t base = mesh.positions.size();
             const unsigned patches = SURFACE[3072 + set];
             if (base + patches > INDEX_LIMIT) too_many_vertices();
             for (unsigned p = 0; p < patches; ++p) {
-                append_position(mesh.positions, p0, p1, p2);
+                mesh.positions.push_back({p0, p1, p2});
                 mesh.cells.push_back(cell_index);
             }
             if (track) mesh.boundary.insert(mesh.boundary.end(), patches, boundary);
             if (AMBIGUOUS[set]) {
                 for (unsigned p = 0; p < patches; ++p) mesh.ambiguous.push_back(std::uint32_t(base + p));
             }
-            const std::uint8_t* patch_of_edge = &SURFACE[12 * set];
-            for (unsigned e = 0; e < 12; ++e) {
-                if (patch_of_edge[e] == NO_PATCH) continue;
-                const unsigned side = ((set >> EDGE_CORNERS[e][0]) & 1u) ? 0 : 1;
-                record[e][side] = std::uint32_t(base + patch_of_edge[e]);
-            }
+            const CrossedEdges& crossed = CROSSED[set];
+            for (unsigned k = 0; k < crossed.count; ++k)
+                record_entries[crossed.entry[k]] = std::uint32_t(base + crossed.patch[k]);
         }
 
         if (!faces) return;
+        // Away from the grid's low faces all four cells around each edge exist.
+        const bool inner = o > 0 && m > 0 && g > 0;
         for (unsigned i = 0; i < 3; ++i) {
-            const Label a_label = labels[0], b_label = labels[1u << i];
+            const Label a_label = corners[0], b_label = corners[1u << i];
             if (a_label == b_label) continue;
             if (options_.has_owned && !owns_face(o, m, g, i)) continue;
             std::array<const std::array<std::uint32_t, 2>*, 4> ends;
-            if (!face_ends(o, m, g, i, ends)) continue;
-            // Quads too are written in place, element by element.
-            if (a_label != 0) {
-                Quad& quad = slots_[corner_slot[0]].quads.emplace_back();
-                for (unsigned j = 0; j < 4; ++j) quad[j] = (*ends[j])[0];
-            }
-            if (b_label != 0) {
-                Quad& quad = slots_[corner_slot[1u << i]].quads.emplace_back();
-                for (unsigned j = 0; j < 4; ++j) quad[j] = (*ends[3 - j])[1];
-            }
+            if (!face_ends(inner, o, m, i, ends)) continue;
+            if (a_label != 0) slots_[corner_slot[0]].quads.push_back({(*ends[0])[0], (*ends[1])[0], (*ends[2])[0], (*ends[3])[0]});
+            if (b_label != 0)
+                slots_[corner_slot[1u << i]].quads.push_back({(*ends[3])[1], (*ends[2])[1], (*ends[1])[1], (*ends[0])[1]});
         }
     }
 
@@ -609,18 +696,13 @@ public:
 
 private:
     std::uint32_t slot_of(Label label) {
-        // Neighbouring cells mostly hold the same few labels: try the last two before hashing.
-        if (label == recent_label_[0]) return recent_slot_[0];
-        if (label == recent_label_[1]) {
-            std::swap(recent_label_[0], recent_label_[1]);
-            std::swap(recent_slot_[0], recent_slot_[1]);
-            return recent_slot_[0];
-        }
+        // A small direct-mapped cache in front of the slot index: neighbouring cells hold the
+        // same few labels. Label 0 never takes a slot, so it marks an empty entry.
+        const std::size_t line = std::size_t((std::uint64_t(label) * FX_SEED) >> 58);
+        if (cache_labels_[line] == label) return cache_slots_[line];
         const std::uint32_t slot = label_slot(index_, slots_, label);
-        recent_label_[1] = recent_label_[0];
-        recent_slot_[1] = recent_slot_[0];
-        recent_label_[0] = label;
-        recent_slot_[0] = slot;
+        cache_labels_[line] = label;
+        cache_slots_[line] = slot;
         return slot;
     }
 
@@ -636,15 +718,16 @@ private:
     }
 
     // The record entries of the shared edge in the four cells around the edge along axis i that
-    // leaves corner 0 of cell (o, m, g), in QUAD_CELLS order; false when a cell is missing.
-    bool face_ends(std::uint64_t o, std::uint64_t m, std::uint64_t g, unsigned i,
+    // leaves corner 0 of the cell at (o, m) of the current slab, in QUAD_CELLS order; false when
+    // a cell lies outside the grid (`inner` says none can) or holds no record.
+    bool face_ends(bool inner, std::uint64_t o, std::uint64_t m, unsigned i,
                    std::array<const std::array<std::uint32_t, 2>*, 4>& ends) const {
-        const std::uint64_t n0 = dims_[0];
+        const std::uint64_t in_slab = o + dims_[0] * m;
         for (unsigned j = 0; j < 4; ++j) {
             const FaceCell& cell = FACE_CELLS[i][j];
-            if (cell.back[0] > o || cell.back[1] > m || cell.back[2] > g) return false;
+            if (!inner && (cell.back[0] > o || cell.back[1] > m)) return false;
             const Slab& slab = cell.back[2] ? previous_ : current_;
-            const std::uint32_t index = slab.map[(o - cell.back[0]) + n0 * (m - cell.back[1])];
+            const std::uint32_t index = slab.map[in_slab - map_step_[i][j]];
             if (index == NONE) return false;
             ends[j] = &slab.records[index][cell.edge];
         }
@@ -654,12 +737,12 @@ private:
     const BandOptions& options_;
     std::array<std::uint64_t, 3> dims_;
     std::int64_t origin_;
+    std::array<std::array<std::uint64_t, 4>, 3> map_step_{};  // slab-map offset back to each cell around an edge
     Slab current_, previous_;
     SlotIndex index_;
     std::vector<LabelMesh> slots_;
-    // Label 0 never takes a slot, so it is a safe "empty" value here.
-    std::array<Label, 2> recent_label_{0, 0};
-    std::array<std::uint32_t, 2> recent_slot_{NONE, NONE};
+    std::array<Label, 64> cache_labels_;
+    std::array<std::uint32_t, 64> cache_slots_{};
     Band band_;
 };
 
@@ -702,9 +785,7 @@ Band extract_band(const VolumeView<Label>& view, const BandOptions& options, con
                     while (word != 0) {
                         const std::uint64_t o = word_start + std::uint64_t(std::countr_zero(word)) / 8;
                         word &= word - 1;
-                        const std::array<Label, 8> labels = {low[o],    low[o + 1],    high[o],    high[o + 1],
-                                                             low_up[o], low_up[o + 1], high_up[o], high_up[o + 1]};
-                        scan.surface_cell(o, m, g, faces, labels);
+                        scan.surface_cell(m, g, faces, CellCorners<Label>{{low, high, low_up, high_up}, o});
                     }
                 }
             }
@@ -740,7 +821,9 @@ Merged merge(std::vector<Band>&& bands, const VolumeView<Label>& view, const Ban
     for (std::size_t j = 0; j < label_count; ++j) label_index.insert(merged.sorted_labels[j], std::uint32_t(j));
     merged.meshes.resize(label_count);
 
-    // 2. Cells and vertices, band after band; presize everything first.
+    // 2. Cells and vertices, band after band. A label's arrays from the first band that holds it
+    // need no offset on vertices, so they are taken over whole (its cells shifted in place) and
+    // only later bands are copied behind them; most labels live in one band.
     std::size_t cell_total = 0;
     for (const Band& band : bands) cell_total += band.surface_cells.size();
     if (cell_total > INDEX_LIMIT) too_many_surface_cells();
@@ -755,26 +838,24 @@ Merged merge(std::vector<Band>&& bands, const VolumeView<Label>& view, const Ban
             ambiguous_totals[j] += band.meshes[local].ambiguous.size();
         }
     }
+    for (std::size_t j = 0; j < label_count; ++j) {
+        if (vertex_totals[j] > INDEX_LIMIT) too_many_vertices();
+    }
     CellField& cells = merged.surface_cells;
+    cells = std::move(bands[0].surface_cells);
     cells.positions.reserve(cell_total);
     cells.cell_ids.reserve(cell_total);
     cells.edge_masks.reserve(cell_total);
     cells.boundary.reserve(cell_total);
-    for (std::size_t j = 0; j < label_count; ++j) {
-        if (vertex_totals[j] > INDEX_LIMIT) too_many_vertices();
-        LabelMesh& mesh = merged.meshes[j];
-        mesh.positions.reserve(vertex_totals[j]);
-        mesh.cells.reserve(vertex_totals[j]);
-        mesh.ambiguous.reserve(ambiguous_totals[j]);
-        if (options.track_boundary) mesh.boundary.reserve(vertex_totals[j]);
-    }
 
     std::vector<std::vector<std::uint32_t>> vertex_offset(band_count);
     for (std::size_t p = 0; p < band_count; ++p) {
         Band& band = bands[p];
-        const std::uint32_t cell_offset = std::uint32_t(cells.size());
-        cells.append(band.surface_cells);
-        band.surface_cells = CellField();
+        const std::uint32_t cell_offset = p == 0 ? 0 : std::uint32_t(cells.size());
+        if (p > 0) {
+            cells.append(band.surface_cells);
+            band.surface_cells = CellField();
+        }
         vertex_offset[p].resize(band.sorted_labels.size());
         for (std::size_t local = 0; local < band.sorted_labels.size(); ++local) {
             const std::uint32_t j = *label_index.find(band.sorted_labels[local]);
@@ -782,6 +863,18 @@ Merged merge(std::vector<Band>&& bands, const VolumeView<Label>& view, const Ban
             LabelMesh& target = merged.meshes[j];
             const std::uint32_t offset = std::uint32_t(target.positions.size());
             vertex_offset[p][local] = offset;
+            if (offset == 0) {
+                target.positions = std::move(source.positions);
+                target.boundary = std::move(source.boundary);
+                target.cells = std::move(source.cells);
+                target.ambiguous = std::move(source.ambiguous);
+                for (std::uint32_t& cell : target.cells) cell += cell_offset;
+                target.positions.reserve(vertex_totals[j]);
+                target.boundary.reserve(options.track_boundary ? vertex_totals[j] : 0);
+                target.cells.reserve(vertex_totals[j]);
+                target.ambiguous.reserve(ambiguous_totals[j]);
+                continue;
+            }
             target.positions.insert(target.positions.end(), source.positions.begin(), source.positions.end());
             target.boundary.insert(target.boundary.end(), source.boundary.begin(), source.boundary.end());
             for (const std::uint32_t cell : source.cells) target.cells.push_back(cell + cell_offset);
@@ -857,7 +950,8 @@ Merged merge(std::vector<Band>&& bands, const VolumeView<Label>& view, const Ban
         }
     });
 
-    // 4. Quads: each seam's faces land between the bands on either side of it.
+    // 4. Quads: each seam's faces land between the bands on either side of it. Whatever comes
+    // first for a label needs no offset and is taken over whole.
     for (std::size_t j = 0; j < label_count; ++j) {
         std::size_t total = 0;
         for (std::size_t p = 0; p < band_count; ++p) {
@@ -865,14 +959,21 @@ Merged merge(std::vector<Band>&& bands, const VolumeView<Label>& view, const Ban
             if (local_position[p][j] != NONE) total += bands[p].meshes[local_position[p][j]].quads.size();
         }
         std::vector<Quad>& target = merged.meshes[j].quads;
-        target.reserve(total);
-        for (std::size_t p = 0; p < band_count; ++p) {
-            if (p >= 1) target.insert(target.end(), seam_quads[p][j].begin(), seam_quads[p][j].end());
-            const std::uint32_t local = local_position[p][j];
-            if (local == NONE) continue;
-            const std::uint32_t offset = vertex_offset[p][local];
-            for (const Quad& quad : bands[p].meshes[local].quads)
+        auto take_or_append = [&](std::vector<Quad>& source, std::uint32_t offset) {
+            if (source.empty()) return;
+            if (target.empty() && offset == 0) {
+                target = std::move(source);
+                target.reserve(total);
+                return;
+            }
+            target.reserve(total);
+            for (const Quad& quad : source)
                 target.push_back({quad[0] + offset, quad[1] + offset, quad[2] + offset, quad[3] + offset});
+        };
+        for (std::size_t p = 0; p < band_count; ++p) {
+            if (p >= 1) take_or_append(seam_quads[p][j], 0);
+            const std::uint32_t local = local_position[p][j];
+            if (local != NONE) take_or_append(bands[p].meshes[local].quads, vertex_offset[p][local]);
         }
     }
     bands.clear();
