@@ -47,18 +47,8 @@ import time
 
 import numpy as np
 
-SEED = 1234
-
-
-def voronoi(size: int, objects: int, rng: np.random.Generator) -> np.ndarray:
-    """Every voxel takes the label of its nearest seed (one distance transform over the seed image)."""
-    from scipy import ndimage
-
-    seeds = np.zeros((size,) * 3, dtype=np.uint32)
-    flat = rng.choice(size**3, objects, replace=False)
-    seeds.ravel()[flat] = np.arange(1, objects + 1, dtype=np.uint32)
-    nearest = ndimage.distance_transform_edt(seeds == 0, return_distances=False, return_indices=True)
-    return seeds[tuple(nearest)]
+# The dense volume of the extraction benchmark, built the same way from the same seed.
+from bench_extract import SEED, voronoi  # noqa: E402
 
 
 def extract_meshes(labels: np.ndarray) -> list[tuple[np.ndarray, np.ndarray]]:
