@@ -181,18 +181,25 @@ private:
 // uniform volume costs one read.
 
 // Whether `count` voxels from `line`, `stride` apart, all equal `value`; stops at the first
-// block that differs.
+// block (four cache lines when contiguous) that differs.
 template <class Label>
 bool line_equals(const Label* line, std::int64_t stride, std::int64_t count, Label value) {
-    constexpr std::int64_t BLOCK = 64;
+    constexpr std::int64_t BLOCK = 256 / sizeof(Label);
+    if (stride == 1) {
+        std::int64_t begin = 0;
+        for (; begin + BLOCK <= count; begin += BLOCK) {
+            Label differ = 0;
+            for (std::int64_t k = 0; k < BLOCK; ++k) differ |= Label(line[begin + k] ^ value);
+            if (differ != 0) return false;
+        }
+        Label differ = 0;
+        for (std::int64_t k = begin; k < count; ++k) differ |= Label(line[k] ^ value);
+        return differ == 0;
+    }
     for (std::int64_t begin = 0; begin < count; begin += BLOCK) {
         const std::int64_t end = std::min(count, begin + BLOCK);
         Label differ = 0;
-        if (stride == 1) {
-            for (std::int64_t k = begin; k < end; ++k) differ |= Label(line[k] ^ value);
-        } else {
-            for (std::int64_t k = begin; k < end; ++k) differ |= Label(line[k * stride] ^ value);
-        }
+        for (std::int64_t k = begin; k < end; ++k) differ |= Label(line[k * stride] ^ value);
         if (differ != 0) return false;
     }
     return true;
@@ -273,17 +280,31 @@ private:
         const std::int64_t length = in_high - in_low + 1;
         const auto& s = view_.strides;
         if (fast_ == 2) {
-            // Axis 2 is contiguous: each column is one short read, stopped at the first change.
+            // Axis 2 is contiguous: each column is one short read, stopped at the first change,
+            // the columns in memory order. Results are gathered in that order and moved into
+            // place afterwards: scattered writes amid the stream of reads slow it down a lot.
             const unsigned outer = column_outer_, inner = 1 - column_outer_;
             const std::uint64_t outer_step = outer == 0 ? 1 : row_length_, inner_step = outer == 0 ? row_length_ : 1;
-            for (std::uint64_t xo = inside_low_[outer]; xo <= inside_high_[outer]; ++xo) {
-                for (std::uint64_t xi = inside_low_[inner]; xi <= inside_high_[inner]; ++xi) {
-                    const Label* line = view_.data + (std::int64_t(xo) + origin_) * s[outer] +
-                                        (std::int64_t(xi) + origin_) * s[inner] + in_low * s[2];
-                    const Label value = padded ? Label(0) : line[0];
-                    const std::uint64_t c = xo * outer_step + xi * inner_step;
-                    column_value_[c] = value;
-                    column_constant_[c] = line_equals(line, s[2], length, value);
+            const std::uint64_t outer_count = inside_high_[outer] - inside_low_[outer] + 1;
+            const std::uint64_t inner_count = inside_high_[inner] - inside_low_[inner] + 1;
+            std::vector<Label> values(outer_count * inner_count);
+            std::vector<std::uint8_t> constant(outer_count * inner_count);
+            for (std::uint64_t a = 0; a < outer_count; ++a) {
+                const Label* line = view_.data + (std::int64_t(inside_low_[outer] + a) + origin_) * s[outer] +
+                                    (std::int64_t(inside_low_[inner]) + origin_) * s[inner] + in_low * s[2];
+                Label* row_values = values.data() + a * inner_count;
+                std::uint8_t* row_constant = constant.data() + a * inner_count;
+                for (std::uint64_t b = 0; b < inner_count; ++b, line += s[inner]) {
+                    row_values[b] = padded ? Label(0) : line[0];
+                    row_constant[b] = line_equals(line, s[2], length, row_values[b]);
+                }
+            }
+            const std::uint64_t first = inside_low_[outer] * outer_step + inside_low_[inner] * inner_step;
+            for (std::uint64_t a = 0; a < outer_count; ++a) {
+                for (std::uint64_t b = 0; b < inner_count; ++b) {
+                    const std::uint64_t c = first + a * outer_step + b * inner_step;
+                    column_value_[c] = values[a * inner_count + b];
+                    column_constant_[c] = constant[a * inner_count + b];
                 }
             }
             return;
