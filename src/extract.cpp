@@ -371,16 +371,28 @@ private:
                 any_active_ = true;
             }
         }
+        row_has_constant_.assign(row_count_, 0);
+        for (std::uint64_t x1 = 0; x1 < row_count_; ++x1) {
+            const std::uint8_t* constant = column_constant_.data() + row_length_ * x1;
+            row_has_constant_[x1] = std::uint8_t(std::find(constant, constant + row_length_, 1) != constant + row_length_);
+        }
     }
 
-    // Axis 2 contiguous: read each needed column's stretch of axis 2 once, in tiles of columns
-    // along axis 0 that fill whole cache lines of the planes; constant columns are written, not
-    // read.
+    // Axis 2 contiguous: constant columns hold their value on every plane, so whole rows of
+    // those values are laid down first; then each other needed column's stretch of axis 2 is
+    // read once, in tiles of columns along axis 0 that fill whole cache lines of the planes.
     void load_columns(std::int64_t z_first, std::uint64_t count) {
         const auto& s = view_.strides;
         const std::uint64_t planes = count + 1;
         const std::int64_t in_begin = std::clamp<std::int64_t>(-z_first, 0, std::int64_t(planes));
         const std::int64_t in_end = std::clamp<std::int64_t>(extent_[2] - z_first, in_begin, std::int64_t(planes));
+        for (std::uint64_t z = 0; z < planes; ++z) {
+            for (std::uint64_t x1 = 0; x1 < row_count_; ++x1) {
+                if (!row_needed_[x1] || !row_has_constant_[x1]) continue;
+                std::memcpy(planes_.data() + z * plane_size_ + x1 * row_length_, column_value_.data() + x1 * row_length_,
+                            row_length_ * sizeof(Label));
+            }
+        }
         constexpr std::uint64_t TILE = 64 / sizeof(Label);
         for (std::uint64_t tile = 0; tile < row_length_; tile += TILE) {
             const std::uint64_t tile_end = std::min(row_length_, tile + TILE);
@@ -388,12 +400,8 @@ private:
                 if (!row_needed_[x1]) continue;
                 for (std::uint64_t x0 = tile; x0 < tile_end; ++x0) {
                     const std::uint64_t c = x0 + row_length_ * x1;
+                    if (column_constant_[c]) continue;
                     Label* target = planes_.data() + c;
-                    if (column_constant_[c]) {
-                        const Label value = column_value_[c];
-                        for (std::uint64_t z = 0; z < planes; ++z) target[z * plane_size_] = value;
-                        continue;
-                    }
                     const Label* line = view_.data + (std::int64_t(x0) + origin_) * s[0] +
                                         (std::int64_t(x1) + origin_) * s[1] + z_first * s[2];
                     for (std::int64_t z = 0; z < in_begin; ++z) target[std::uint64_t(z) * plane_size_] = 0;
@@ -462,6 +470,7 @@ private:
     std::vector<Label> column_value_;
     std::vector<std::uint8_t> row_active_;  // per cell row m
     std::vector<std::uint8_t> row_needed_;  // per voxel row x1'
+    std::vector<std::uint8_t> row_has_constant_;  // per voxel row x1': holds a constant column
     bool any_active_ = false;
     std::uint64_t height_ = 0, plane_size_ = 0;
     std::vector<Label> planes_;  // (height + 1) planes of row_count x row_length labels
