@@ -324,6 +324,10 @@ private:
                 if (first) {
                     for (std::uint64_t f = 0; f < count; ++f) values[f * fast_step] = line[std::int64_t(f) * stride];
                 } else if (fast_step == 1 && stride == 1) {
+                    // Most rows match their first plane throughout: test before writing.
+                    Label row_differ = 0;
+                    for (std::uint64_t f = 0; f < count; ++f) row_differ |= Label(line[f] ^ values[f]);
+                    if (row_differ == 0) continue;
                     for (std::uint64_t f = 0; f < count; ++f) changed[f] |= Label(line[f] ^ values[f]);
                 } else {
                     for (std::uint64_t f = 0; f < count; ++f)
