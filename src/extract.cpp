@@ -497,6 +497,18 @@ void mark_surface_row(const Label* low, const Label* high, const Label* low_up, 
 // ---------------------------------------------------------------------------------------------
 // Band extraction.
 
+// The lowest of the four cells around the edge along axis i leaving cell (o, m, g) must lie in
+// the owned region. Extents are unsigned: one of 2^63 or more owns every cell, as it says.
+inline bool owns_face(const BandOptions& options, std::uint64_t o, std::uint64_t m, std::uint64_t g, unsigned i) {
+    const std::array<std::uint64_t, 3> cell = {o, m, g};
+    for (unsigned k = 0; k < 3; ++k) {
+        if (k != i && cell[k] == 0) return false;  // the lowest cell would lie at -1
+        const std::uint64_t coordinate = cell[k] - (k == i ? 0 : 1);
+        if (coordinate >= options.owned[k]) return false;
+    }
+    return true;
+}
+
 // One slab's records and the map from its cells to them. Only mapped entries are reset, so an
 // empty slab costs nothing.
 struct Slab {
@@ -719,7 +731,7 @@ public:
         for (unsigned i = 0; i < 3; ++i) {
             const Label a_label = corners[0], b_label = corners[1u << i];
             if (a_label == b_label) continue;
-            if (options_.has_owned && !owns_face(o, m, g, i)) continue;
+            if (options_.has_owned && !owns_face(options_, o, m, g, i)) continue;
             std::array<const std::array<std::uint32_t, 2>*, 4> ends;
             if (!face_ends(inner, o, m, i, ends)) continue;
             if (a_label != 0) slots_[corner_slot[0]].quads.push_back({(*ends[0])[0], (*ends[1])[0], (*ends[2])[0], (*ends[3])[0]});
@@ -752,16 +764,6 @@ private:
         return slot;
     }
 
-    // The lowest of the four cells around the edge must lie in the owned region.
-    bool owns_face(std::uint64_t o, std::uint64_t m, std::uint64_t g, unsigned i) const {
-        const std::array<std::uint64_t, 3> cell = {o, m, g};
-        for (unsigned k = 0; k < 3; ++k) {
-            // note: extents are compared as signed values, so one of 2^63 or more owns nothing.
-            const std::int64_t coordinate = std::int64_t(cell[k]) - (k == i ? 0 : 1);
-            if (coordinate < 0 || coordinate >= std::int64_t(options_.owned[k])) return false;
-        }
-        return true;
-    }
 
     // The record entries of the shared edge in the four cells around the edge along axis i that
     // leaves corner 0 of the cell at (o, m) of the current slab, in QUAD_CELLS order; false when
@@ -958,15 +960,7 @@ Merged merge(std::vector<Band>&& bands, const VolumeView<Label>& view, const Ban
                 for (unsigned i = 0; i < 3; ++i) {
                     const std::uint64_t a_label = labels[0], b_label = labels[1u << i];
                     if (a_label == b_label) continue;
-                    if (options.has_owned) {
-                        const std::array<std::uint64_t, 3> cell = {o, m, g};
-                        bool owned = true;
-                        for (unsigned axis = 0; axis < 3; ++axis) {
-                            const std::int64_t coordinate = std::int64_t(cell[axis]) - (axis == i ? 0 : 1);
-                            if (coordinate < 0 || coordinate >= std::int64_t(options.owned[axis])) owned = false;
-                        }
-                        if (!owned) continue;
-                    }
+                    if (options.has_owned && !owns_face(options, o, m, g, i)) continue;
                     Quad a{}, b{};
                     bool complete = true;
                     for (unsigned j = 0; j < 4 && complete; ++j) {

@@ -245,3 +245,25 @@ def test_smoothing_is_refused_not_skipped(kwargs, method):
     with pytest.raises(NotImplementedError) as excinfo:
         mesher.mesh(three_labels())
     assert method in str(excinfo.value)
+
+
+@pytest.mark.parametrize("extent", [2**63 - 1, 2**63, 2**64 - 1])
+def test_huge_owned_extents_own_everything(extent):
+    labels = three_labels()
+    reference, owned = Mesher(threads=1), Mesher(threads=1)
+    reference.mesh(labels, close=True)
+    owned.mesh(labels, close=True, owned_shape=(extent, extent, extent))
+    assert stored(owned) == stored(reference)
+
+
+def test_owned_region_keeps_only_its_faces():
+    labels = np.zeros((8, 8, 8), np.uint8)
+    labels[1:7, 1:7, 1:7] = 1
+    whole, part = Mesher(threads=1), Mesher(threads=1)
+    whole.mesh(labels)
+    part.mesh(labels, owned_shape=(4, 8, 8))
+    assert part.ids().tolist() == [1]
+    vertices, faces, _ = part.get(1)
+    assert 0 < len(faces) < len(whole.get(1)[1])
+    # Faces of the lower half only: every triangle touches x < 4.5.
+    assert (vertices[faces].min(axis=1)[:, 0] < 4.5).all()
