@@ -26,11 +26,14 @@ test: install core-tests
 demo: install
 	$(VPY) -m tarna_mesh demo demo-out
 
-# The suite against an address/undefined-behaviour sanitizer build of the core.
+# Every test against an address/undefined-behaviour sanitizer build (the interpreter itself is not
+# instrumented, so the runtime is preloaded and leak checking is off).
 sanitize: $(VPY)
 	$(VENV)/bin/cmake -S . -B build/sanitize -G Ninja -DTARNA_SANITIZE=ON -DTARNA_CORE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	$(VENV)/bin/cmake --build build/sanitize
 	build/sanitize/tarna_core_tests
+	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
+		ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=../build/sanitize ../$(VPY) -m pytest -q -p no:cacheprovider .
 
 clean:
 	rm -rf build demo-out
