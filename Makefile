@@ -28,7 +28,8 @@ demo: install
 
 # Every test against an address/undefined-behaviour sanitizer build (the interpreter itself is not
 # instrumented, so the runtime is preloaded and leak checking is off).
-sanitize: $(VPY)
+sanitize: install
+	$(VPY) -m pip install --quiet cmake ninja
 	$(VENV)/bin/cmake -S . -B build/sanitize -G Ninja -DTARNA_SANITIZE=ON -DTARNA_CORE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	$(VENV)/bin/cmake --build build/sanitize
 	build/sanitize/tarna_core_tests
