@@ -24,7 +24,8 @@ test: install core-tests
 	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider .
 
 demo: install
-	$(VPY) -m tarna_mesh demo demo-out
+	# -P: import the installed package, not the source folder beside us (which has no built module).
+	$(VPY) -P -m tarna_mesh demo demo-out
 
 # Every test against an address/undefined-behaviour sanitizer build (the interpreter itself is not
 # instrumented, so the runtime is preloaded and leak checking is off).
