@@ -68,16 +68,10 @@ constexpr std::uint64_t INDEX_LIMIT = 0xFFFFFFFFull;
 }
 
 // Per surface cell, for each of the 12 edges and each end (first corner, second corner): the
-// vertex, local to its label and band, of the label at that end; NONE when the edge is not
-// crossed or the label there is background.
+// vertex, local to its label and band, of the label at that end. Only crossed edges with a
+// non-zero label at the end are written; a face reads nothing else (its edge is crossed, and it
+// skips background), so the other entries keep whatever an earlier slab left there.
 using CellRecord = std::array<std::array<std::uint32_t, 2>, 12>;
-
-constexpr CellRecord make_empty_record() {
-    CellRecord record{};
-    for (auto& ends : record) ends = {NONE, NONE};
-    return record;
-}
-inline constexpr CellRecord EMPTY_RECORD = make_empty_record();
 
 // The four cells around an edge along axis i, as steps (dW, dV) back along W = i + 1 and
 // V = i + 2 (mod 3). This order runs counter-clockwise seen from the +i side.
@@ -510,16 +504,30 @@ inline bool owns_face(const BandOptions& options, std::uint64_t o, std::uint64_t
 }
 
 // One slab's records and the map from its cells to them. Only mapped entries are reset, so an
-// empty slab costs nothing.
+// empty slab costs nothing. The record buffer only ever grows: slabs reuse it without clearing
+// or zeroing, and a band grows it a handful of times at most.
 struct Slab {
-    std::vector<std::uint32_t> map;        // per cell o + n0 m: its record, or NONE
-    std::vector<CellRecord> records;
-    std::vector<std::uint64_t> recorded;  // the map entries in use
+    std::vector<std::uint32_t> map;       // per cell o + n0 m: its record, or NONE
+    std::vector<CellRecord> records;      // the first `record_count` are in use
+    std::vector<std::uint64_t> recorded;  // the map entries in use, one per record
+    std::size_t record_count = 0;
+
+    // A new record, unfilled, for the cell at map entry `in_slab`.
+    CellRecord& add(std::uint64_t in_slab) {
+        if (record_count >= INDEX_LIMIT) too_many_records();
+        if (record_count == records.size()) {
+            const std::size_t grown = std::max<std::size_t>(1024, 2 * records.size());
+            records.resize(grown);
+            recorded.resize(grown);
+        }
+        map[in_slab] = std::uint32_t(record_count);
+        recorded[record_count] = in_slab;
+        return records[record_count++];
+    }
 
     void clear() {
-        for (const std::uint64_t cell : recorded) map[cell] = NONE;
-        records.clear();
-        recorded.clear();
+        for (std::size_t k = 0; k < record_count; ++k) map[recorded[k]] = NONE;
+        record_count = 0;
     }
 };
 
@@ -689,12 +697,7 @@ public:
 
         // The record is filled in place: one assembled aside from narrow stores and then copied
         // in whole stalls on store forwarding.
-        if (current_.records.size() >= INDEX_LIMIT) too_many_records();
-        const std::uint64_t in_slab = o + n0 * m;
-        current_.map[in_slab] = std::uint32_t(current_.records.size());
-        current_.recorded.push_back(in_slab);
-        current_.records.push_back(EMPTY_RECORD);
-        std::uint32_t* record_entries = current_.records.back()[0].data();
+        std::uint32_t* record_entries = current_.add(o + n0 * m)[0].data();
         // Slots of the labels at corners 0, 1, 2 and 4, the ends of the edges that make faces.
         std::array<std::uint32_t, 8> corner_slot{};
         for (unsigned group = 0; group < group_count; ++group) {
@@ -743,7 +746,7 @@ public:
     // A copy of the current slab's map and records.
     void keep_current(std::vector<std::uint32_t>& map, std::vector<CellRecord>& records) const {
         map = current_.map;
-        records = current_.records;
+        records.assign(current_.records.begin(), current_.records.begin() + std::ptrdiff_t(current_.record_count));
     }
 
     void finish() {
