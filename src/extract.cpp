@@ -643,8 +643,9 @@ struct CellCorners {
 template <class Label>
 class BandScan {
 public:
-    BandScan(const BandOptions& options, const std::array<std::uint64_t, 3>& dims, std::int64_t origin)
-        : options_(options), dims_(dims), origin_(origin) {
+    BandScan(const BandOptions& options, const std::array<std::uint64_t, 3>& dims, std::int64_t origin,
+             std::uint64_t projected_slabs)
+        : options_(options), dims_(dims), origin_(origin), projected_slabs_(projected_slabs) {
         for (Slab* slab : {&current_, &previous_}) slab->map.assign(dims[0] * dims[1], NONE);
         for (unsigned i = 0; i < 3; ++i)
             for (unsigned j = 0; j < 4; ++j) map_step_[i][j] = FACE_CELLS[i][j].back[0] + dims[0] * FACE_CELLS[i][j].back[1];
@@ -655,6 +656,8 @@ public:
 
     // The current slab becomes the previous one and g the current one.
     void begin_slab() {
+        ++slabs_done_;
+        cells_before_slab_ = band_.surface_cells.size();
         std::swap(current_, previous_);
         current_.clear();
     }
@@ -689,6 +692,7 @@ public:
 
         CellField& cells = band_.surface_cells;
         if (cells.size() >= INDEX_LIMIT) too_many_surface_cells();
+        if (cells.size() == cells.positions.capacity()) reserve_cells();
         const std::uint32_t cell_index = std::uint32_t(cells.size());
         cells.positions.push_back({p0, p1, p2});
         cells.cell_ids.push_back(o + n0 * (m + n1 * g));
@@ -756,6 +760,26 @@ public:
     }
 
 private:
+    // Grows the CellField to what the band's density so far projects over `projected_slabs_`
+    // (the whole grid for the first band, whose arrays the merge appends the others to), or
+    // doubles it while too few slabs are done to judge. Growth copies everything, and in the
+    // first band of several the merge would copy it once more, on one thread.
+    void reserve_cells() {
+        CellField& cells = band_.surface_cells;
+        const std::uint64_t size = cells.size();
+        std::uint64_t target = std::max<std::uint64_t>(1024, 2 * size);
+        // Density varies along the grid: the projection is from whole slabs, with a quarter to spare.
+        if (slabs_done_ > 8 && slabs_done_ < projected_slabs_) {
+            const std::uint64_t projected = cells_before_slab_ / (slabs_done_ - 1) * projected_slabs_;
+            target = std::max(target, projected + projected / 4);
+        }
+        target = std::min<std::uint64_t>(target, INDEX_LIMIT);
+        cells.positions.reserve(target);
+        cells.cell_ids.reserve(target);
+        cells.edge_masks.reserve(target);
+        cells.boundary.reserve(target);
+    }
+
     std::uint32_t slot_of(Label label) {
         // A small direct-mapped cache in front of the slot index: neighbouring cells hold the
         // same few labels. Label 0 never takes a slot, so it marks an empty entry.
@@ -788,6 +812,9 @@ private:
     const BandOptions& options_;
     std::array<std::uint64_t, 3> dims_;
     std::int64_t origin_;
+    std::uint64_t projected_slabs_;
+    std::uint64_t slabs_done_ = 0;
+    std::uint64_t cells_before_slab_ = 0;
     std::array<std::array<std::uint64_t, 4>, 3> map_step_{};  // slab-map offset back to each cell around an edge
     Slab current_, previous_;
     SlotIndex index_;
@@ -806,7 +833,8 @@ Band extract_band(const VolumeView<Label>& view, const BandOptions& options, con
         empty.start = start;
         return empty;
     }
-    BandScan<Label> scan(options, dims, origin);
+    // The first band's CellField is projected over the whole grid, the others' over themselves.
+    BandScan<Label> scan(options, dims, origin, first_band ? dims[2] : end - start);
     VoxelPlanes<Label> planes(view, dims, origin, start, end);
     Band& band = scan.band();
     band.cell_shape = dims;
