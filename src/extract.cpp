@@ -574,6 +574,19 @@ std::pair<std::vector<std::uint64_t>, std::vector<LabelMesh>> sort_by_label(Slot
     return sorted;
 }
 
+// Growth kept out of line, so the appends in the cell loop stay a compare and a store (the
+// compiler otherwise calls out for every quad of the big loop).
+template <class T>
+[[gnu::noinline]] void grow(std::vector<T>& array) {
+    array.reserve(std::max<std::size_t>(16, 2 * array.capacity()));
+}
+
+template <class T>
+[[gnu::always_inline]] inline void append(std::vector<T>& array, const T& value) {
+    if (array.size() == array.capacity()) [[unlikely]] grow(array);
+    array.push_back(value);
+}
+
 // Every label's arrays grow side by side, far more streams than the hardware prefetcher
 // follows, and each write into a fresh cache line would wait for it: ask for the line two ahead
 // of the end early. (A prefetch never faults, so it may point past the allocation.)
@@ -717,8 +730,8 @@ public:
             const unsigned patches = SURFACE[3072 + set];
             if (base + patches > INDEX_LIMIT) too_many_vertices();
             for (unsigned p = 0; p < patches; ++p) {
-                mesh.positions.push_back({p0, p1, p2});
-                mesh.cells.push_back(cell_index);
+                append(mesh.positions, Position{p0, p1, p2});
+                append(mesh.cells, cell_index);
             }
             prefetch_tail(mesh.positions);
             prefetch_tail(mesh.cells);
@@ -741,9 +754,9 @@ public:
             if (options_.has_owned && !owns_face(options_, o, m, g, i)) continue;
             std::array<const std::array<std::uint32_t, 2>*, 4> ends;
             if (!face_ends(inner, o, m, i, ends)) continue;
-            if (a_label != 0) slots_[corner_slot[0]].quads.push_back({(*ends[0])[0], (*ends[1])[0], (*ends[2])[0], (*ends[3])[0]});
+            if (a_label != 0) append(slots_[corner_slot[0]].quads, Quad{(*ends[0])[0], (*ends[1])[0], (*ends[2])[0], (*ends[3])[0]});
             if (b_label != 0)
-                slots_[corner_slot[1u << i]].quads.push_back({(*ends[3])[1], (*ends[2])[1], (*ends[1])[1], (*ends[0])[1]});
+                append(slots_[corner_slot[1u << i]].quads, Quad{(*ends[3])[1], (*ends[2])[1], (*ends[1])[1], (*ends[0])[1]});
         }
     }
 
