@@ -78,11 +78,6 @@ private:
     PyObject* object_ = nullptr;
 };
 
-// A capability not built yet; reaches Python as NotImplementedError.
-struct NotBuilt : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 PyObject* panic_exception = nullptr;  // derives from BaseException; made by the exec slot
 
 void raise_fault(const char* message) {
@@ -99,8 +94,6 @@ PyObject* raise_current_exception() noexcept {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const PoolError& error) {
         PyErr_SetString(PyExc_ValueError, (std::string("thread pool: ") + error.what()).c_str());
-    } catch (const NotBuilt& error) {
-        PyErr_SetString(PyExc_NotImplementedError, error.what());
     } catch (const std::exception& error) {
         raise_fault(error.what());
     } catch (...) {
@@ -729,12 +722,6 @@ PyObject* mesher_effective_threads(PyObject* self, void*) noexcept {
         return raise_current_exception();
     }
 }
-
-// A label array accepted for meshing: its width and the strides of its view.
-struct LabelArray {
-    PyArrayObject* array = nullptr;
-    int width = 0;  // bytes per label
-};
 
 // The first label width whose native unsigned dtype the array's dtype is equivalent to.
 int label_width(PyObject* labels) {
