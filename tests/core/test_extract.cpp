@@ -6,6 +6,7 @@
 #include <set>
 
 #include "check.hpp"
+#include "same_extraction.hpp"
 #include "extract.hpp"
 #include "tables.hpp"
 
@@ -127,23 +128,6 @@ Volume sparse_volume(std::uint64_t seed, std::uint64_t s0, std::uint64_t s1, std
                 for (std::uint64_t i2 = c2; i2 < std::min(s2, c2 + 9); ++i2) volume.at(i0, i1, i2) = label;
     }
     return volume;
-}
-
-void check_same(const Extraction& a, const Extraction& b) {
-    CHECK_EQ(a.sorted_labels, b.sorted_labels);
-    CHECK_EQ(a.cell_shape, b.cell_shape);
-    CHECK(a.surface_cells.positions == b.surface_cells.positions);
-    CHECK(a.surface_cells.cell_ids == b.surface_cells.cell_ids);
-    CHECK(a.surface_cells.edge_masks == b.surface_cells.edge_masks);
-    CHECK(a.surface_cells.boundary == b.surface_cells.boundary);
-    CHECK_EQ(a.meshes.size(), b.meshes.size());
-    for (std::size_t j = 0; j < std::min(a.meshes.size(), b.meshes.size()); ++j) {
-        CHECK(a.meshes[j].positions == b.meshes[j].positions);
-        CHECK(a.meshes[j].cells == b.meshes[j].cells);
-        CHECK(a.meshes[j].quads == b.meshes[j].quads);
-        CHECK(a.meshes[j].ambiguous == b.meshes[j].ambiguous);
-        CHECK(a.meshes[j].boundary == b.meshes[j].boundary);
-    }
 }
 
 std::array<std::uint64_t, 3> cell_coordinates(const Extraction& extraction, std::uint32_t cell) {

@@ -1,0 +1,24 @@
+// Field-by-field equality of two extraction results, shared by the core tests.
+#pragma once
+
+#include <algorithm>
+
+#include "check.hpp"
+#include "extract.hpp"
+
+inline void check_same(const tarna::Extraction& a, const tarna::Extraction& b) {
+    CHECK_EQ(a.sorted_labels, b.sorted_labels);
+    CHECK_EQ(a.cell_shape, b.cell_shape);
+    CHECK(a.surface_cells.positions == b.surface_cells.positions);
+    CHECK(a.surface_cells.cell_ids == b.surface_cells.cell_ids);
+    CHECK(a.surface_cells.edge_masks == b.surface_cells.edge_masks);
+    CHECK(a.surface_cells.boundary == b.surface_cells.boundary);
+    CHECK_EQ(a.meshes.size(), b.meshes.size());
+    for (std::size_t j = 0; j < std::min(a.meshes.size(), b.meshes.size()); ++j) {
+        CHECK(a.meshes[j].positions == b.meshes[j].positions);
+        CHECK(a.meshes[j].cells == b.meshes[j].cells);
+        CHECK(a.meshes[j].quads == b.meshes[j].quads);
+        CHECK(a.meshes[j].ambiguous == b.meshes[j].ambiguous);
+        CHECK(a.meshes[j].boundary == b.meshes[j].boundary);
+    }
+}
