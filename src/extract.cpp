@@ -32,13 +32,6 @@
 
 namespace tarna {
 
-void CellField::append(const CellField& other) {
-    positions.insert(positions.end(), other.positions.begin(), other.positions.end());
-    cell_ids.insert(cell_ids.end(), other.cell_ids.begin(), other.cell_ids.end());
-    edge_masks.insert(edge_masks.end(), other.edge_masks.begin(), other.edge_masks.end());
-    boundary.insert(boundary.end(), other.boundary.begin(), other.boundary.end());
-}
-
 std::vector<std::pair<std::uint64_t, std::uint64_t>> split_range(std::uint64_t total, std::uint64_t parts) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
     if (parts == 0) return ranges;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "extract.hpp"
+#include "records.hpp"
 #include "orient.hpp"
 
 namespace tarna {

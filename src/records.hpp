@@ -1,0 +1,72 @@
+// The records every step of the pipeline shares: one label's stored surface (`LabelMesh`), the
+// surface cells of a pass (`CellField`) and the stored result of a pass (`Extraction`), plus the
+// fixed-point scale of their positions. Lean on purpose: smoothing, triangulation and
+// simplification include this without the pool or the extraction machinery.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common.hpp"
+
+namespace tarna {
+
+// Positions are signed 32-bit fixed point with 8 fractional bits: FIXED_ONE units per voxel.
+inline constexpr std::int32_t FIXED_SHIFT = 8;
+inline constexpr std::int32_t FIXED_ONE = 1 << FIXED_SHIFT;
+// One fixed-point unit in voxels; a power of two, so the conversion is exact in binary.
+inline constexpr double FIXED_UNIT = 1.0 / FIXED_ONE;
+static_assert(FIXED_UNIT == 0.00390625);
+
+// One label's surface: quads over fixed-point vertices; a label gets one vertex per patch of
+// its surface in each surface cell.
+struct LabelMesh {
+    std::vector<Position> positions;
+    std::vector<std::uint32_t> cells;      // per vertex: its entry in the CellField
+    std::vector<Quad> quads;               // wound counter-clockwise seen from outside
+    std::vector<std::uint32_t> ambiguous;  // vertices made where the corner set has a diagonal face
+    std::vector<std::uint8_t> boundary;    // per vertex, or empty without boundary tracking
+};
+
+// One entry per surface cell, in scanning order (ascending cell id).
+struct CellField {
+    std::vector<Position> positions;
+    std::vector<std::uint64_t> cell_ids;    // o + n0*(m + n1*g)
+    std::vector<std::uint16_t> edge_masks;  // bit e: the labels at edge e's ends differ
+    std::vector<std::uint8_t> boundary;
+
+    std::size_t size() const { return positions.size(); }
+
+    void append(const CellField& other) {
+        positions.insert(positions.end(), other.positions.begin(), other.positions.end());
+        cell_ids.insert(cell_ids.end(), other.cell_ids.begin(), other.cell_ids.end());
+        edge_masks.insert(edge_masks.end(), other.edge_masks.begin(), other.edge_masks.end());
+        boundary.insert(boundary.end(), other.boundary.begin(), other.boundary.end());
+    }
+};
+
+// The stored result of a pass.
+struct Extraction {
+    std::vector<std::uint64_t> sorted_labels;  // ascending, never 0
+    std::vector<LabelMesh> meshes;             // one per label, same order
+    CellField surface_cells;
+    std::array<std::uint64_t, 3> cell_shape{};  // (0, 0, 0) for an empty grid
+};
+
+// Bisection over ascending labels: the index of `key`, or SIZE_MAX when absent.
+inline std::size_t lookup_label(const std::vector<std::uint64_t>& sorted_labels, std::uint64_t key) {
+    std::size_t size = sorted_labels.size();
+    if (size == 0) return SIZE_MAX;
+    std::size_t base = 0;
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        const std::size_t mid = base + half;
+        if (!(sorted_labels[mid] > key)) base = mid;
+        size -= half;
+    }
+    return sorted_labels[base] == key ? base : SIZE_MAX;
+}
+
+}  // namespace tarna
