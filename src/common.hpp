@@ -34,6 +34,17 @@ struct LimitError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A value the caller passed is outside what it may be; the text is the final message.
+// Reaches Python as ValueError.
+struct InvalidArgument : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A feature this build does not have yet. Reaches Python as NotImplementedError.
+struct Unsupported : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // Asserts that survive release builds: the cost is a predictable branch, the gain is a clean
 // exception instead of silent corruption.
 #define TARNA_ASSERT(cond, message)                                   \

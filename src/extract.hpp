@@ -2,7 +2,7 @@
 // its own quad mesh over vertex positions shared with its neighbours. The cell grid is cut
 // into bands of slabs along axis 2; bands are extracted in parallel (`extract_band`), joined
 // in order with their seam faces made afterwards (`merge`), so the stored result is identical
-// for any band or thread count (`run`).
+// for any band or thread count (`extract`).
 #pragma once
 
 #include <array>
@@ -14,9 +14,11 @@
 #include "grid.hpp"
 #include "pool.hpp"
 #include "records.hpp"
-#include "smooth.hpp"
 
 namespace tarna {
+
+// At most one band per this many slabs, so seam work stays small next to band work.
+inline constexpr std::uint64_t SLABS_PER_BAND = 8;
 
 struct BandOptions {
     bool has_owned = false;
@@ -24,28 +26,24 @@ struct BandOptions {
     bool track_boundary = false;
 };
 
-// What mesh() hands to a pass.
-template <class Label>
-struct RunEnvironment {
-    BandOptions options;
-    Smoothing smoothing;
-    VolumeView<Label> view;
-    std::size_t threads = 0;  // as configured; 0 means the shared pool's worker count
-    bool close = false;
+struct ExtractOptions {
+    BandOptions bands;
+    bool close = false;        // the volume sits in a virtual border of background
+    std::size_t max_bands = 0;  // 0: one per worker of the pass's Parallel
 };
 
 // Up to `parts` consecutive non-empty ranges covering [0, total); the first total % parts get one
 // element more.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> split_range(std::uint64_t total, std::uint64_t parts);
 
-// One whole pass. Parallel phases go to `parallel`; the result does not depend on it.
-// Throws LimitError when a count would overflow its 32-bit index.
+// Every label's surface in `view`. Parallel phases go to `parallel`; the result does not depend
+// on it or on the band count. Throws LimitError when a count would overflow its 32-bit index.
 template <class Label>
-Extraction run(const RunEnvironment<Label>& env, const Parallel& parallel);
+Extraction extract(const VolumeView<Label>& view, const ExtractOptions& options, const Parallel& parallel);
 
-extern template Extraction run<std::uint8_t>(const RunEnvironment<std::uint8_t>&, const Parallel&);
-extern template Extraction run<std::uint16_t>(const RunEnvironment<std::uint16_t>&, const Parallel&);
-extern template Extraction run<std::uint32_t>(const RunEnvironment<std::uint32_t>&, const Parallel&);
-extern template Extraction run<std::uint64_t>(const RunEnvironment<std::uint64_t>&, const Parallel&);
+extern template Extraction extract(const VolumeView<std::uint8_t>&, const ExtractOptions&, const Parallel&);
+extern template Extraction extract(const VolumeView<std::uint16_t>&, const ExtractOptions&, const Parallel&);
+extern template Extraction extract(const VolumeView<std::uint32_t>&, const ExtractOptions&, const Parallel&);
+extern template Extraction extract(const VolumeView<std::uint64_t>&, const ExtractOptions&, const Parallel&);
 
 }  // namespace tarna

@@ -195,7 +195,7 @@ std::vector<std::uint32_t> split_ambiguous_vertices(std::vector<Triangle>& trian
 
 }  // namespace
 
-TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const OutputFrame& frame, bool normals) {
+TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const OutputFrame& frame) {
     TriangleMesh result;
     if (mesh.quads.empty()) return result;
     TARNA_ASSERT(mesh.boundary.empty() || mesh.boundary.size() == mesh.positions.size(),
@@ -231,7 +231,6 @@ TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const OutputFrame& frame
         result.vertex_flags.resize(order.size());
         for (std::size_t i = 0; i < order.size(); ++i) result.vertex_flags[i] = mesh.boundary[used[order[i]]];
     }
-    if (normals) result.normals = vertex_normals(result.vertices, result.faces);
     return result;
 }
 

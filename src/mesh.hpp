@@ -20,7 +20,8 @@ struct TriangleMesh {
     std::optional<std::vector<Point3f>> normals;
 };
 
-TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const OutputFrame& frame, bool normals);
+// Without normals: the pipeline computes them last, after any simplification.
+TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const OutputFrame& frame);
 
 // Unit normals, the sum of each vertex's face normals weighted by area; (0, 0, 0) where that sum
 // vanishes or is not a number.

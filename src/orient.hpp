@@ -4,6 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "common.hpp"
 
@@ -15,6 +18,18 @@ struct OutputFrame {
     std::array<std::size_t, 3> axes{0, 1, 2};                // output component of array axis k
     std::array<bool, 3> axis_flips{};                        // mirror array axis k
 };
+
+// How a message shows one character: quoted, with escapes for quotes, backslash and what
+// cannot be printed. The binding supplies the interpreter's own notion of printable.
+using QuoteChar = std::string (*)(char32_t);
+// Printable ASCII as itself, everything else as \u{hex}.
+std::string quote_ascii(char32_t code_point);
+
+// The frame for a voxel size and an axis order such as "ZYX" (letters in either case), with Y
+// mirrored when `y_down`. Checks them in a fixed order; throws InvalidArgument with the first
+// failure's message. The volume shape stays (0, 0, 0) until something is meshed.
+OutputFrame make_frame(const std::vector<double>& voxel_resolution, std::u32string_view axis_order, bool y_down,
+                       QuoteChar quote = quote_ascii);
 
 // One stored position in output coordinates (x, y, z), in doubles.
 std::array<double, 3> output_position(const Position& position, const OutputFrame& frame);

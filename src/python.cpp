@@ -16,7 +16,9 @@
 //       -> {(i, j, k): (vertices, faces)}
 //
 // Built against the limited API of Python 3.11, so one binary serves every later interpreter.
-// The NumPy API table is fetched at first use, not at import.
+// The NumPy API table is fetched at first use, not at import. This layer binds and converts
+// arguments, takes the borrow and hands over arrays; the work and its checks are the core's
+// (mesher.hpp), whose typed exceptions become Python ones in one place.
 
 #ifndef Py_LIMITED_API
 #define Py_LIMITED_API 0x030B0000
@@ -30,26 +32,24 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <charconv>
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
+#include <cxxabi.h>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common.hpp"
 #include "dice.hpp"
-#include "extract.hpp"
+#include "format.hpp"
 #include "grid.hpp"
 #include "mesh.hpp"
-#include "orient.hpp"
+#include "mesher.hpp"
 #include "pool.hpp"
-#include "smooth.hpp"
 
 namespace {
 
@@ -85,15 +85,24 @@ void raise_fault(const char* message) {
 }
 
 // Called only from inside `catch (...)` at a boundary: turns the C++ exception into a Python one.
-PyObject* raise_current_exception() noexcept {
+// note: not noexcept, and neither are the boundary functions: a thread ended by cancellation or
+// by interpreter finalization (which exits threads that try to take the lock back) unwinds
+// through them with the runtime's forced unwind, which must pass; stopping it aborts the process.
+PyObject* raise_current_exception() {
     try {
         throw;
+    } catch (abi::__forced_unwind&) {
+        throw;  // a cancelled thread must keep unwinding; swallowing it aborts the process
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const InvalidArgument& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const LimitError& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const PoolError& error) {
         PyErr_SetString(PyExc_ValueError, (std::string("thread pool: ") + error.what()).c_str());
+    } catch (const Unsupported& error) {
+        PyErr_SetString(PyExc_NotImplementedError, error.what());
     } catch (const std::exception& error) {
         raise_fault(error.what());
     } catch (...) {
@@ -107,7 +116,8 @@ PyObject* raise_current_exception() noexcept {
 class ReleaseGil {
 public:
     ReleaseGil() : state_(PyEval_SaveThread()) {}
-    ~ReleaseGil() { PyEval_RestoreThread(state_); }
+    // May end the thread by forced unwind during interpreter finalization (see above).
+    ~ReleaseGil() noexcept(false) { PyEval_RestoreThread(state_); }
     ReleaseGil(const ReleaseGil&) = delete;
     ReleaseGil& operator=(const ReleaseGil&) = delete;
 
@@ -152,10 +162,57 @@ bool set_type_error(const std::string& message) {
     return false;
 }
 
-// Binds positional and keyword arguments to `names` with the interpreter's own wording for
-// mistakes. Absent optional parameters come back as nullptr; all pointers are borrowed.
-bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, const char* const* names,
-                    std::size_t count, std::size_t required, PyObject** out) {
+// TypeError "'<type>' object <what>", naming the type of what was received.
+// note: out of line; inlined into the converters, GCC 12 warns falsely about the concatenation.
+[[gnu::noinline]] bool set_object_type_error(PyObject* object, const std::string& what) {
+    std::string message = "'";
+    message += type_name(object);
+    message += "' object ";
+    message += what;
+    return set_type_error(message);
+}
+
+bool set_value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return false;
+}
+
+// One parameter of a callable: its name, its default as the text signature shows it (nullptr
+// for a required one), and the converter that fills its field of the callable's argument
+// record. The tables below drive binding, conversion with its notes, and the text signature.
+template <class Arguments>
+struct Parameter {
+    const char* name;
+    const char* default_text;
+    bool (*convert)(PyObject*, Arguments&);  // false with a Python exception set
+};
+
+// "(a, b=1)" or "($self, a, b=1)".
+template <class Arguments>
+std::string text_signature(std::span<const Parameter<Arguments>> table, bool method) {
+    std::string text = method ? "($self" : "(";
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (method || i > 0) text += ", ";
+        text += table[i].name;
+        if (table[i].default_text != nullptr) text += std::string("=") + table[i].default_text;
+    }
+    return text + ")";
+}
+
+// The form the interpreter splits into __text_signature__ and __doc__.
+template <class Arguments>
+std::string docstring(const char* name, std::span<const Parameter<Arguments>> table, bool method, const char* body) {
+    return name + text_signature(table, method) + "\n--\n\n" + body;
+}
+
+// Binds positional and keyword arguments to the table's parameters with the interpreter's own
+// wording for mistakes. Absent parameters come back as nullptr; all pointers are borrowed.
+template <class Arguments>
+bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs,
+                    std::span<const Parameter<Arguments>> table, PyObject** out) {
+    const std::size_t count = table.size();
+    std::size_t required = 0;
+    while (required < count && table[required].default_text == nullptr) ++required;
     std::fill(out, out + count, nullptr);
     const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
     if (given < 0) return false;
@@ -180,7 +237,7 @@ bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, cons
             if (key_text == nullptr) return false;
             std::size_t index = count;
             for (std::size_t i = 0; i < count; ++i) {
-                if (std::strcmp(names[i], key_text) == 0) index = i;
+                if (std::strcmp(table[i].name, key_text) == 0) index = i;
             }
             if (index == count) {
                 return set_type_error(std::string(callable) + " got an unexpected keyword argument '" + key_text + "'");
@@ -193,7 +250,7 @@ bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, cons
     }
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < required; ++i) {
-        if (out[i] == nullptr) missing.push_back(names[i]);
+        if (out[i] == nullptr) missing.push_back(table[i].name);
     }
     if (!missing.empty()) {
         std::string message = std::string(callable) + " missing " + std::to_string(missing.size()) +
@@ -203,6 +260,16 @@ bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, cons
             message += std::string("'") + missing[i] + "'";
         }
         return set_type_error(message);
+    }
+    return true;
+}
+
+// Converts the present arguments in parameter order; the first failure stops, noted with the
+// parameter's name.
+template <class Arguments>
+bool convert_arguments(std::span<const Parameter<Arguments>> table, PyObject* const* given, Arguments& arguments) {
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (given[i] != nullptr && !table[i].convert(given[i], arguments)) return add_note(table[i].name);
     }
     return true;
 }
@@ -228,6 +295,15 @@ bool convert_u32(PyObject* object, std::uint32_t& value) {
         return false;
     }
     value = std::uint32_t(wide);
+    return true;
+}
+
+bool convert_i64(PyObject* object, std::int64_t& value) {
+    Ref index(PyNumber_Index(object));
+    if (!index) return false;
+    const long long result = PyLong_AsLongLong(index.get());
+    if (result == -1 && PyErr_Occurred()) return false;
+    value = result;
     return true;
 }
 
@@ -266,15 +342,15 @@ bool convert_bool(PyObject* object, bool& value) {
         value = truth == 1;
         return true;
     }
-    return set_type_error("'" + type_name(object) + "' object is not an instance of 'bool'");
+    return set_object_type_error(object, "is not an instance of 'bool'");
 }
 
 // A sequence (never a str) converted item by item; any length.
-template <class Item, class Convert>
-bool convert_sequence(PyObject* object, std::vector<Item>& items, Convert convert) {
+template <class Item, bool (*Convert)(PyObject*, Item&)>
+bool convert_sequence(PyObject* object, std::vector<Item>& items) {
     if (PyUnicode_Check(object)) return set_type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) {
-        return set_type_error("'" + type_name(object) + "' object cannot be converted to 'Sequence'");
+        return set_object_type_error(object, "cannot be converted to 'Sequence'");
     }
     const Py_ssize_t length = PySequence_Size(object);
     if (length < 0) return false;
@@ -284,17 +360,17 @@ bool convert_sequence(PyObject* object, std::vector<Item>& items, Convert conver
         Ref item(PySequence_GetItem(object, i));
         if (!item) return false;
         Item value{};
-        if (!convert(item.get(), value)) return false;
+        if (!Convert(item.get(), value)) return false;
         items.push_back(value);
     }
     return true;
 }
 
 // Exactly three items, for dice's fixed-size arguments.
-template <class Item, class Convert>
-bool convert_triple(PyObject* object, std::array<Item, 3>& triple, Convert convert) {
+template <class Item, bool (*Convert)(PyObject*, Item&)>
+bool convert_triple(PyObject* object, std::array<Item, 3>& triple) {
     std::vector<Item> items;
-    if (!convert_sequence(object, items, convert)) return false;
+    if (!convert_sequence<Item, Convert>(object, items)) return false;
     if (items.size() != 3) {
         PyErr_SetString(PyExc_ValueError,
                         ("expected a sequence of length 3 (got " + std::to_string(items.size()) + ")").c_str());
@@ -304,118 +380,58 @@ bool convert_triple(PyObject* object, std::array<Item, 3>& triple, Convert conve
     return true;
 }
 
-bool convert_i64(PyObject* object, std::int64_t& value) {
-    Ref index(PyNumber_Index(object));
-    if (!index) return false;
-    const long long result = PyLong_AsLongLong(index.get());
-    if (result == -1 && PyErr_Occurred()) return false;
-    value = result;
+// None leaves the value absent; anything else must convert.
+template <class Value, bool (*Convert)(PyObject*, Value&)>
+bool convert_optional(PyObject* object, std::optional<Value>& value) {
+    if (object == Py_None) return true;
+    Value converted{};
+    if (!Convert(object, converted)) return false;
+    value = std::move(converted);
     return true;
 }
 
-bool set_value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    return false;
+bool convert_axis_order(PyObject* object, std::u32string& code_points) {
+    if (!PyUnicode_Check(object)) return set_object_type_error(object, "is not an instance of 'str'");
+    const Py_ssize_t length = PyUnicode_GetLength(object);
+    if (length < 0) return false;
+    std::vector<Py_UCS4> buffer(std::size_t(length) + 1);
+    if (length > 0 && PyUnicode_AsUCS4(object, buffer.data(), length, 0) == nullptr) return false;
+    code_points.assign(buffer.begin(), buffer.begin() + length);
+    return true;
 }
 
-// Shortest decimal digits that read back exactly: value = 0.<digits> * 10^exponent.
-struct Decimal {
-    std::string digits;
-    int exponent = 0;
-};
-
-Decimal shortest_decimal(double value) {
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value), std::chars_format::scientific);
-    const std::string text(buffer, result.ptr);
-    const std::size_t e = text.find('e');
-    Decimal decimal;
-    for (std::size_t i = 0; i < e; ++i) {
-        if (text[i] != '.') decimal.digits += text[i];
-    }
-    decimal.exponent = std::atoi(text.c_str() + e + 1) + 1;
-    return decimal;
+// Kept as it is, for checks that come later in the call.
+bool keep_object(PyObject* object, PyObject*& kept) {
+    kept = object;
+    return true;
 }
 
-// Plain positional notation of the shortest digits: 1 for 1.0, 0.1, 12.5, never an exponent.
-std::string positional(const Decimal& decimal, bool keep_point_zero) {
-    const std::string& digits = decimal.digits;
-    const int exponent = decimal.exponent;
-    std::string text;
-    if (exponent <= 0) {
-        text = "0." + std::string(std::size_t(-exponent), '0') + digits;
-    } else if (std::size_t(exponent) >= digits.size()) {
-        text = digits + std::string(std::size_t(exponent) - digits.size(), '0');
-        if (keep_point_zero) text += ".0";
-    } else {
-        text = digits.substr(0, std::size_t(exponent)) + "." + digits.substr(std::size_t(exponent));
-    }
-    return text;
+// A converter into the field reached from the argument record through `Path` (one member
+// pointer, or several for a nested record).
+template <class Arguments, auto Convert, auto... Path>
+bool convert_field(PyObject* object, Arguments& arguments) {
+    return Convert(object, (arguments .* ... .* Path));
+}
+template <class Arguments, auto Convert, auto... Path>
+constexpr Parameter<Arguments> parameter(const char* name, const char* default_text) {
+    return {name, default_text, &convert_field<Arguments, Convert, Path...>};
 }
 
-// Numbers in messages: shortest round-trip form, never an exponent, integral values bare.
-std::string format_plain(double value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    const std::string sign = std::signbit(value) ? "-" : "";
-    if (value == 0) return sign + "0";
-    return sign + positional(shortest_decimal(value), false);
-}
-
-// Numbers in repr(): integral values keep ".0"; below 1e-4 or from 1e16 on, exponent form with
-// no plus sign and no leading zeros (1e-5, 1.5e16).
-std::string format_repr(double value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    const std::string sign = std::signbit(value) ? "-" : "";
-    if (value == 0) return sign + "0.0";
-    const double magnitude = std::fabs(value);
-    const Decimal decimal = shortest_decimal(value);
-    if (magnitude < 1e-4 || magnitude >= 1e16) {
-        std::string mantissa = decimal.digits.substr(0, 1);
-        if (decimal.digits.size() > 1) mantissa += "." + decimal.digits.substr(1);
-        return sign + mantissa + "e" + std::to_string(decimal.exponent - 1);
-    }
-    return sign + positional(decimal, true);
-}
-
-// A character as a quoted literal: 'W', '\'', '\\', '\n', '\u{7f}'.
-std::string quote_char(Py_UCS4 code_point) {
+// A character as a quoted literal, 'W', '\'', '\u{7f}', with the interpreter's notion of what
+// prints as itself beyond ASCII.
+std::string quote_char(char32_t code_point) {
+    if (code_point < 0x80) return quote_ascii(code_point);
+    Ref single(PyUnicode_FromOrdinal(int(code_point)));
+    Ref printable(single ? PyObject_CallMethod(single.get(), "isprintable", nullptr) : nullptr);
+    Ref encoded(single ? PyUnicode_AsUTF8String(single.get()) : nullptr);
     std::string body;
-    switch (code_point) {
-        case '\'': body = "\\'"; break;
-        case '\\': body = "\\\\"; break;
-        case '\n': body = "\\n"; break;
-        case '\r': body = "\\r"; break;
-        case '\t': body = "\\t"; break;
-        case '\0': body = "\\0"; break;
-        default: {
-            Ref single(PyUnicode_FromOrdinal(int(code_point)));
-            Ref printable(single ? PyObject_CallMethod(single.get(), "isprintable", nullptr) : nullptr);
-            Ref encoded(single ? PyUnicode_AsUTF8String(single.get()) : nullptr);
-            if (printable.get() == Py_True && encoded) {
-                char* bytes = nullptr;
-                Py_ssize_t length = 0;
-                if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) == 0) body.assign(bytes, std::size_t(length));
-            }
-            PyErr_Clear();
-            if (body.empty()) {
-                char hex[16];
-                std::snprintf(hex, sizeof hex, "\\u{%x}", unsigned(code_point));
-                body = hex;
-            }
-        }
+    if (printable.get() == Py_True && encoded) {
+        char* bytes = nullptr;
+        Py_ssize_t length = 0;
+        if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) == 0) body.assign(bytes, std::size_t(length));
     }
-    return "'" + body + "'";
-}
-
-// Taubin's pair is usable when mu = 1 / (pass_band - 1 / lambda) is a finite negative number
-// larger in magnitude than lambda and above -1.
-bool taubin_valid(double pass_band, double lambda) {
-    if (!std::isfinite(pass_band) || !std::isfinite(lambda)) return false;
-    if (!(pass_band > 0 && pass_band < 1) || !(lambda > 0 && lambda < 1)) return false;
-    const double mu = 1.0 / (pass_band + (-1.0 / lambda));
-    return std::isfinite(mu) && mu != 0 && mu < 0 && std::fabs(mu) > lambda && mu > -1;
+    PyErr_Clear();
+    return body.empty() ? quote_ascii(code_point) : "'" + body + "'";
 }
 
 // The NumPy C API table, fetched once, at first use.
@@ -480,25 +496,27 @@ PyObject* to_arrays(TriangleMesh&& mesh) {
 // ---------------------------------------------------------------------------------------------
 // The Mesher type
 
-struct MesherState {
-    Smoothing smoothing;
-    std::unique_ptr<Extraction> extraction;
-    OutputFrame frame;  // axes, flips, voxel size; volume_shape of the last successful mesh()
-    std::size_t threads = 0;
-    std::shared_ptr<ThreadPool> pool;
-};
-
 struct MesherObject {
     PyObject_HEAD
     long borrow;  // 0 free, > 0 shared borrows, -1 exclusive; only touched through atomic_ref
-    MesherState* state;
+    Mesher* core;
 };
 
-// Borrow guards: taken with compare-and-swap, never waiting.
+enum class Access { shared, exclusive };
+
+// A borrow of a Mesher, taken with compare-and-swap and never waited for.
 class Borrow {
 public:
-    static std::optional<Borrow> shared(PyObject* self) {
+    static std::optional<Borrow> take(PyObject* self, Access access) {
         std::atomic_ref<long> flag(reinterpret_cast<MesherObject*>(self)->borrow);
+        if (access == Access::exclusive) {
+            long expected = 0;
+            if (!flag.compare_exchange_strong(expected, -1)) {
+                PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+                return std::nullopt;
+            }
+            return Borrow(self, true);
+        }
         long current = flag.load();
         do {
             if (current < 0) {
@@ -507,15 +525,6 @@ public:
             }
         } while (!flag.compare_exchange_weak(current, current + 1));
         return Borrow(self, false);
-    }
-    static std::optional<Borrow> exclusive(PyObject* self) {
-        std::atomic_ref<long> flag(reinterpret_cast<MesherObject*>(self)->borrow);
-        long expected = 0;
-        if (!flag.compare_exchange_strong(expected, -1)) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            return std::nullopt;
-        }
-        return Borrow(self, true);
     }
     Borrow(Borrow&& other) noexcept : self_(std::exchange(other.self_, nullptr)), exclusive_(other.exclusive_) {}
     Borrow(const Borrow&) = delete;
@@ -535,144 +544,87 @@ private:
     bool exclusive_;
 };
 
-MesherState& state_of(PyObject* self) { return *reinterpret_cast<MesherObject*>(self)->state; }
-
-std::size_t effective_threads(const MesherState& state) {
-    return state.threads != 0 ? state.threads : shared_pool_size();
-}
-
-std::size_t object_count(const MesherState& state) {
-    return state.extraction ? state.extraction->sorted_labels.size() : 0;
-}
-
-const char* const MESHER_PARAMETERS[] = {
-    "voxel_resolution", "axis_order", "y_down", "relaxation", "max_deviation", "relaxation_step",
-    "taubin", "taubin_pass_band", "taubin_lambda", "fairing", "fairing_step", "fairing_junction_rule",
-    "fairing_taubin", "fairing_pass_band", "fairing_lambda", "threads",
-};
-
-// Everything the constructor reads, with its defaults.
-struct MesherConfig {
-    std::vector<double> voxel_resolution{1.0, 1.0, 1.0};
-    std::vector<Py_UCS4> axis_order{'X', 'Y', 'Z'};
-    bool y_down = false;
-    std::uint32_t relaxation = 0;
-    double max_deviation = 0.5;
-    double relaxation_step = 0.5;
-    std::uint32_t taubin = 0;
-    double taubin_pass_band = 0.1;
-    double taubin_lambda = 0.63;
-    std::uint32_t fairing = 0;
-    double fairing_step = 0.5;
-    bool fairing_junction_rule = true;
-    bool fairing_taubin = false;
-    double fairing_pass_band = 0.1;
-    double fairing_lambda = 0.63;
-    std::uint64_t threads = 0;
-};
-
-bool convert_axis_order(PyObject* object, std::vector<Py_UCS4>& code_points) {
-    if (!PyUnicode_Check(object)) return set_type_error("'" + type_name(object) + "' object is not an instance of 'str'");
-    const Py_ssize_t length = PyUnicode_GetLength(object);
-    if (length < 0) return false;
-    code_points.resize(std::size_t(length));
-    if (length > 0 && PyUnicode_AsUCS4(object, code_points.data(), length, 0) == nullptr) return false;
-    return true;
-}
-
-// Converts the present arguments in parameter order; the first failure stops with its note.
-bool convert_config(PyObject* const* given, MesherConfig& config) {
-    auto step = [&](std::size_t index, auto&& convert) {
-        if (given[index] == nullptr || convert(given[index])) return true;
-        return add_note(MESHER_PARAMETERS[index]);
-    };
-    auto to_f64 = [](double& target) { return [&target](PyObject* o) { return convert_f64(o, target); }; };
-    auto to_u32 = [](std::uint32_t& target) { return [&target](PyObject* o) { return convert_u32(o, target); }; };
-    auto to_bool = [](bool& target) { return [&target](PyObject* o) { return convert_bool(o, target); }; };
-    return step(0, [&](PyObject* o) { return convert_sequence(o, config.voxel_resolution, convert_f64); }) &&
-           step(1, [&](PyObject* o) { return convert_axis_order(o, config.axis_order); }) &&
-           step(2, to_bool(config.y_down)) && step(3, to_u32(config.relaxation)) &&
-           step(4, to_f64(config.max_deviation)) && step(5, to_f64(config.relaxation_step)) &&
-           step(6, to_u32(config.taubin)) && step(7, to_f64(config.taubin_pass_band)) &&
-           step(8, to_f64(config.taubin_lambda)) && step(9, to_u32(config.fairing)) &&
-           step(10, to_f64(config.fairing_step)) && step(11, to_bool(config.fairing_junction_rule)) &&
-           step(12, to_bool(config.fairing_taubin)) && step(13, to_f64(config.fairing_pass_band)) &&
-           step(14, to_f64(config.fairing_lambda)) &&
-           step(15, [&](PyObject* o) { return convert_u64(o, config.threads); });
-}
-
-// Checks the converted configuration in its fixed order and fills `state`.
-bool validate_config(const MesherConfig& config, MesherState& state) {
-    if (config.voxel_resolution.size() != 3) {
-        return set_value_error("voxel_resolution must have 3 entries, got " + std::to_string(config.voxel_resolution.size()));
-    }
-    for (double size : config.voxel_resolution) {
-        if (!std::isfinite(size) || !(size > 0)) return set_value_error("voxel_resolution entries must be finite and positive");
-    }
-    if (config.axis_order.size() != 3) {
-        return set_value_error("axis_order must name exactly 3 axes, got " + std::to_string(config.axis_order.size()));
-    }
-    bool seen[3] = {false, false, false};
-    for (std::size_t k = 0; k < 3; ++k) {
-        Py_UCS4 letter = config.axis_order[k];
-        if (letter >= 'a' && letter <= 'z') letter -= 'a' - 'A';
-        if (letter != 'X' && letter != 'Y' && letter != 'Z') {
-            return set_value_error("axis_order may only contain X, Y and Z, got " + quote_char(letter));
-        }
-        const std::size_t axis = letter - 'X';
-        if (seen[axis]) return set_value_error("axis_order repeats the axis " + quote_char(letter));
-        seen[axis] = true;
-        state.frame.axes[k] = axis;
-        state.frame.axis_flips[k] = config.y_down && axis == 1;
-    }
-    if (!std::isfinite(config.max_deviation) || config.max_deviation < 0) {
-        return set_value_error("max_deviation must be finite and non-negative");
-    }
-    if (!(config.relaxation_step > 0 && config.relaxation_step <= 1)) {
-        return set_value_error("relaxation_step must lie in (0, 1]");
-    }
-    if ((config.relaxation != 0) + (config.taubin != 0) + (config.fairing != 0) > 1) {
-        return set_value_error("set only one of relaxation, taubin or fairing");
-    }
-    if (config.fairing > 0 && !(config.fairing_step > 0 && config.fairing_step <= 1)) {
-        return set_value_error("fairing_step must lie in (0, 1]");
-    }
-    if (config.taubin > 0 && !taubin_valid(config.taubin_pass_band, config.taubin_lambda)) {
-        const double mu = 1.0 / (config.taubin_pass_band - 1.0 / config.taubin_lambda);
-        return set_value_error(
-            "taubin_pass_band and taubin_lambda must lie in (0, 1) and give a negative mu larger in magnitude than "
-            "lambda; got pass_band=" +
-            format_plain(config.taubin_pass_band) + ", lambda=" + format_plain(config.taubin_lambda) +
-            ", mu=" + format_plain(mu));
-    }
-    std::copy(config.voxel_resolution.begin(), config.voxel_resolution.end(), state.frame.voxel_resolution.begin());
-    if (config.fairing > 0) {
-        state.smoothing = Fairing{config.fairing, config.fairing_step, config.fairing_junction_rule, config.fairing_taubin,
-                                  config.fairing_pass_band, config.fairing_lambda, config.max_deviation};
-    } else if (config.taubin > 0) {
-        state.smoothing = Taubin{config.taubin, config.taubin_pass_band, config.taubin_lambda, config.max_deviation};
+// What a boundary function returns when it fails with a Python exception set.
+template <class Result>
+constexpr Result failed_result() {
+    if constexpr (std::is_pointer_v<Result>) {
+        return nullptr;
     } else {
-        state.smoothing = Relaxation{config.relaxation, config.relaxation_step, config.max_deviation};
+        return Result(-1);
     }
-    state.threads = std::size_t(config.threads);
-    return true;
 }
 
-PyObject* mesher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+// The opening of every Mesher method without arguments: borrow, run, translate any C++
+// exception; the borrow is given back on every path.
+template <Access access, class Body>
+auto with_mesher(PyObject* self, Body&& body) {
+    using Result = decltype(body(std::declval<Mesher&>()));
     try {
-        PyObject* given[16];
-        if (!bind_arguments("Mesher.__new__()", args, kwargs, MESHER_PARAMETERS, 16, 0, given)) return nullptr;
-        MesherConfig config;
-        if (!convert_config(given, config)) return nullptr;
-        auto state = std::make_unique<MesherState>();
-        if (!validate_config(config, *state)) return nullptr;
-        if (state->threads >= 2) state->pool = std::make_shared<ThreadPool>(state->threads);
+        auto borrow = Borrow::take(self, access);
+        if (!borrow) return failed_result<Result>();
+        return body(*reinterpret_cast<MesherObject*>(self)->core);
+    } catch (...) {
+        raise_current_exception();
+        return failed_result<Result>();
+    }
+}
+
+// The same for methods with arguments: bind, borrow, convert in parameter order, run.
+template <Access access, class Arguments, std::size_t N, class Body>
+PyObject* with_arguments(const char* callable, const Parameter<Arguments> (&table)[N], PyObject* self,
+                         PyObject* args, PyObject* kwargs, Body&& body) {
+    try {
+        PyObject* given[N];
+        if (!bind_arguments<Arguments>(callable, args, kwargs, table, given)) return nullptr;
+        return with_mesher<access>(self, [&](Mesher& core) -> PyObject* {
+            Arguments arguments;
+            if (!convert_arguments<Arguments>(table, given, arguments)) return nullptr;
+            return body(core, arguments);
+        });
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+
+constexpr Parameter<Settings> MESHER_PARAMETERS[] = {
+    parameter<Settings, &convert_sequence<double, convert_f64>, &Settings::voxel_resolution>("voxel_resolution", "..."),
+    parameter<Settings, convert_axis_order, &Settings::axis_order>("axis_order", "\"XYZ\""),
+    parameter<Settings, convert_bool, &Settings::y_down>("y_down", "False"),
+    parameter<Settings, convert_u32, &Settings::smoothing, &SmoothingSettings::relaxation>("relaxation", "0"),
+    parameter<Settings, convert_f64, &Settings::smoothing, &SmoothingSettings::max_deviation>("max_deviation", "0.5"),
+    parameter<Settings, convert_f64, &Settings::smoothing, &SmoothingSettings::relaxation_step>("relaxation_step",
+                                                                                                "0.5"),
+    parameter<Settings, convert_u32, &Settings::smoothing, &SmoothingSettings::taubin>("taubin", "0"),
+    parameter<Settings, convert_f64, &Settings::smoothing, &SmoothingSettings::taubin_pass_band>("taubin_pass_band",
+                                                                                                 "0.1"),
+    parameter<Settings, convert_f64, &Settings::smoothing, &SmoothingSettings::taubin_lambda>("taubin_lambda", "0.63"),
+    parameter<Settings, convert_u32, &Settings::smoothing, &SmoothingSettings::fairing>("fairing", "0"),
+    parameter<Settings, convert_f64, &Settings::smoothing, &SmoothingSettings::fairing_step>("fairing_step", "0.5"),
+    parameter<Settings, convert_bool, &Settings::smoothing, &SmoothingSettings::fairing_junction_rule>(
+        "fairing_junction_rule", "True"),
+    parameter<Settings, convert_bool, &Settings::smoothing, &SmoothingSettings::fairing_taubin>("fairing_taubin",
+                                                                                                "False"),
+    parameter<Settings, convert_f64, &Settings::smoothing, &SmoothingSettings::fairing_pass_band>("fairing_pass_band",
+                                                                                                  "0.1"),
+    parameter<Settings, convert_f64, &Settings::smoothing, &SmoothingSettings::fairing_lambda>("fairing_lambda",
+                                                                                               "0.63"),
+    parameter<Settings, convert_u64, &Settings::threads>("threads", "0"),
+};
+
+PyObject* mesher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        PyObject* given[std::size(MESHER_PARAMETERS)];
+        if (!bind_arguments<Settings>("Mesher.__new__()", args, kwargs, MESHER_PARAMETERS, given)) return nullptr;
+        Settings settings;
+        settings.quote = quote_char;
+        if (!convert_arguments<Settings>(MESHER_PARAMETERS, given, settings)) return nullptr;
+        auto core = std::make_unique<Mesher>(settings);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = alloc(type, 0);
         if (self == nullptr) return nullptr;
         auto* object = reinterpret_cast<MesherObject*>(self);
         object->borrow = 0;
-        object->state = state.release();
+        object->core = core.release();
         return self;
     } catch (...) {
         return raise_current_exception();
@@ -681,46 +633,28 @@ PyObject* mesher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
 void mesher_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    MesherState* state = reinterpret_cast<MesherObject*>(self)->state;
-    if (state != nullptr) {
-        // The pool goes first (its last holder joins the workers), then the stored surfaces.
-        state->pool.reset();
-        delete state;
-    }
+    delete reinterpret_cast<MesherObject*>(self)->core;  // its pool stops before its surfaces are freed
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
 }
 
-PyObject* mesher_repr(PyObject* self) noexcept {
-    try {
-        auto borrow = Borrow::shared(self);
-        if (!borrow) return nullptr;
-        const MesherState& state = state_of(self);
+PyObject* mesher_repr(PyObject* self) {
+    return with_mesher<Access::shared>(self, [](Mesher& core) {
         std::string text = "Mesher(voxel_resolution=[";
-        for (int k = 0; k < 3; ++k) text += (k ? ", " : "") + format_repr(state.frame.voxel_resolution[k]);
-        text += "], threads=" + std::to_string(effective_threads(state)) +
-                ", objects=" + std::to_string(object_count(state)) + ")";
+        for (int k = 0; k < 3; ++k) text += (k ? ", " : "") + format_repr(core.frame().voxel_resolution[k]);
+        text += "], threads=" + std::to_string(core.effective_threads()) +
+                ", objects=" + std::to_string(core.object_count()) + ")";
         return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
-    } catch (...) {
-        return raise_current_exception();
-    }
+    });
 }
 
-Py_ssize_t mesher_len(PyObject* self) noexcept {
-    auto borrow = Borrow::shared(self);
-    if (!borrow) return -1;
-    return Py_ssize_t(object_count(state_of(self)));
+Py_ssize_t mesher_len(PyObject* self) {
+    return with_mesher<Access::shared>(self, [](Mesher& core) { return Py_ssize_t(core.object_count()); });
 }
 
-PyObject* mesher_effective_threads(PyObject* self, void*) noexcept {
-    try {
-        auto borrow = Borrow::shared(self);
-        if (!borrow) return nullptr;
-        return PyLong_FromSize_t(effective_threads(state_of(self)));
-    } catch (...) {
-        return raise_current_exception();
-    }
+PyObject* mesher_effective_threads(PyObject* self, void*) {
+    return with_mesher<Access::shared>(self, [](Mesher& core) { return PyLong_FromSize_t(core.effective_threads()); });
 }
 
 // The first label width whose native unsigned dtype the array's dtype is equivalent to.
@@ -752,255 +686,191 @@ VolumeView<Label> view_of(PyArrayObject* array) {
     return view;
 }
 
-template <class Label>
-Extraction run_pass(MesherState& state, PyArrayObject* array, const BandOptions& options, bool close) {
-    RunEnvironment<Label> env;
-    env.options = options;
-    env.smoothing = state.smoothing;
-    env.view = view_of<Label>(array);
-    env.threads = state.threads;
-    env.close = close;
-    ReleaseGil unlocked;
-    if (state.pool) {
-        Extraction result;
-        ThreadPool* pool = state.pool.get();
-        pool->run_inside([&] { result = run(env, Parallel(pool)); });
-        return result;
+struct MeshArguments {
+    PyObject* labels = nullptr;
+    bool close = false;
+    std::optional<std::vector<std::uint64_t>> owned_shape;
+};
+
+constexpr Parameter<MeshArguments> MESH_PARAMETERS[] = {
+    parameter<MeshArguments, keep_object, &MeshArguments::labels>("labels", nullptr),
+    parameter<MeshArguments, convert_bool, &MeshArguments::close>("close", "False"),
+    parameter<MeshArguments,
+              &convert_optional<std::vector<std::uint64_t>, &convert_sequence<std::uint64_t, convert_u64>>,
+              &MeshArguments::owned_shape>("owned_shape", "None"),
+};
+
+PyObject* mesh_labels(Mesher& core, MeshArguments& arguments) {
+    // From here a failing call leaves no surfaces: the old ones are freed before the new pass.
+    core.discard();
+    MeshRequest request;
+    request.close = arguments.close;
+    if (arguments.owned_shape) request.owned_shape = Mesher::owned_region(*arguments.owned_shape);
+    if (!numpy_ready()) return nullptr;
+    const int width = label_width(arguments.labels);
+    if (width == 0) {
+        return set_type_error(
+                   "labels must be a 3-D numpy array of uint8, uint16, uint32 or uint64. Signed arrays can be "
+                   "reinterpreted without copying, e.g. labels.view(np.uint32) for an int32 array."),
+               nullptr;
     }
-    if (state.threads == 1) return run(env, Parallel(nullptr));
-    return run(env, Parallel(&shared_pool()));
-}
-
-const char* const MESH_PARAMETERS[] = {"labels", "close", "owned_shape"};
-
-PyObject* mesher_mesh(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        PyObject* given[3];
-        if (!bind_arguments("Mesher.mesh()", args, kwargs, MESH_PARAMETERS, 3, 1, given)) return nullptr;
-        auto borrow = Borrow::exclusive(self);
-        if (!borrow) return nullptr;
-        MesherState& state = state_of(self);
-        bool close = false;
-        if (given[1] != nullptr && !convert_bool(given[1], close)) return (add_note("close"), nullptr);
-        BandOptions options;
-        std::vector<std::uint64_t> owned;
-        if (given[2] != nullptr && given[2] != Py_None) {
-            if (!convert_sequence(given[2], owned, convert_u64)) return (add_note("owned_shape"), nullptr);
-            options.has_owned = true;
-        }
-        // From here a failing call leaves no surfaces: the old ones are freed before the new pass.
-        state.extraction.reset();
-        if (options.has_owned) {
-            if (owned.size() != 3) {
-                set_value_error("owned_shape must have 3 entries, got " + std::to_string(owned.size()));
-                return nullptr;
-            }
-            std::copy(owned.begin(), owned.end(), options.owned.begin());
-        }
-        if (!numpy_ready()) return nullptr;
-        PyObject* labels = given[0];
-        const int width = label_width(labels);
-        if (width == 0) {
-            PyErr_SetString(PyExc_TypeError,
-                            "labels must be a 3-D numpy array of uint8, uint16, uint32 or uint64. Signed arrays can be "
-                            "reinterpreted without copying, e.g. labels.view(np.uint32) for an int32 array.");
-            return nullptr;
-        }
-        auto* array = reinterpret_cast<PyArrayObject*>(labels);
-        std::array<std::uint64_t, 3> shape;
-        for (int k = 0; k < 3; ++k) {
-            shape[k] = std::uint64_t(PyArray_DIM(array, k));
-            // Positions are 32-bit fixed point with 8 fractional bits.
-            if (shape[k] > MAX_EXTENT) {
-                set_value_error("labels extents must not exceed " + std::to_string(MAX_EXTENT) +
-                                " on any axis (32-bit fixed-point positions); got " + std::to_string(shape[k]));
-                return nullptr;
-            }
-        }
-        const std::uint32_t iterations = iteration_count(state.smoothing);
-        if (iterations != 0) {
-            PyErr_SetString(PyExc_NotImplementedError,
-                            (std::string(method_name(state.smoothing)) + " smoothing is not implemented yet").c_str());
-            return nullptr;
-        }
-        options.track_boundary = iterations != 0 && (!close || options.has_owned);
-        // A view whose byte strides are not whole elements (or whose data is misaligned) cannot be
-        // read element-wise in place; such rare arrays are read from an aligned copy instead.
-        Ref aligned_copy;
-        bool whole_elements = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % std::uintptr_t(width) == 0;
-        for (int k = 0; k < 3; ++k) whole_elements = whole_elements && PyArray_STRIDE(array, k) % width == 0;
-        if (!whole_elements) {
-            aligned_copy.reset(PyArray_NewCopy(array, NPY_CORDER));
-            if (!aligned_copy) return nullptr;
-            array = reinterpret_cast<PyArrayObject*>(aligned_copy.get());
-        }
-        Extraction result;
+    auto* array = reinterpret_cast<PyArrayObject*>(arguments.labels);
+    std::array<std::uint64_t, 3> shape;
+    for (int k = 0; k < 3; ++k) shape[k] = std::uint64_t(PyArray_DIM(array, k));
+    Mesher::check_volume_shape(shape);
+    // A view whose byte strides are not whole elements (or whose data is misaligned) cannot be
+    // read element-wise in place; such rare arrays are read from an aligned copy instead.
+    Ref aligned_copy;
+    bool whole_elements = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % std::uintptr_t(width) == 0;
+    for (int k = 0; k < 3; ++k) whole_elements = whole_elements && PyArray_STRIDE(array, k) % width == 0;
+    if (!whole_elements) {
+        aligned_copy.reset(PyArray_NewCopy(array, NPY_CORDER));
+        if (!aligned_copy) return nullptr;
+        array = reinterpret_cast<PyArrayObject*>(aligned_copy.get());
+    }
+    {
+        ReleaseGil unlocked;
         switch (width) {
-            case 1: result = run_pass<std::uint8_t>(state, array, options, close); break;
-            case 2: result = run_pass<std::uint16_t>(state, array, options, close); break;
-            case 4: result = run_pass<std::uint32_t>(state, array, options, close); break;
-            default: result = run_pass<std::uint64_t>(state, array, options, close); break;
+            case 1: core.mesh(view_of<std::uint8_t>(array), request); break;
+            case 2: core.mesh(view_of<std::uint16_t>(array), request); break;
+            case 4: core.mesh(view_of<std::uint32_t>(array), request); break;
+            default: core.mesh(view_of<std::uint64_t>(array), request); break;
         }
-        state.frame.volume_shape = shape;
-        state.extraction = std::make_unique<Extraction>(std::move(result));
-        Py_RETURN_NONE;
-    } catch (...) {
-        return raise_current_exception();
     }
+    Py_RETURN_NONE;
 }
 
-PyObject* mesher_ids(PyObject* self, PyObject*) noexcept {
-    try {
-        auto borrow = Borrow::shared(self);
-        if (!borrow) return nullptr;
+PyObject* mesher_mesh(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_arguments<Access::exclusive>("Mesher.mesh()", MESH_PARAMETERS, self, args, kwargs, mesh_labels);
+}
+
+PyObject* mesher_ids(PyObject* self, PyObject*) {
+    return with_mesher<Access::shared>(self, [](Mesher& core) -> PyObject* {
         if (!numpy_ready()) return nullptr;
-        const MesherState& state = state_of(self);
         std::vector<std::uint64_t> labels;
-        if (state.extraction) labels = state.extraction->sorted_labels;
+        if (core.extraction()) labels = core.extraction()->sorted_labels;
         npy_intp dims[1] = {npy_intp(labels.size())};
         return hand_over(std::move(labels), 1, dims, NPY_UINT64);
-    } catch (...) {
-        return raise_current_exception();
-    }
+    });
 }
 
-const char* const LABEL_PARAMETER[] = {"label"};
+struct LabelArgument {
+    std::uint64_t label = 0;
+};
 
-PyObject* mesher_contains(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        PyObject* given[1];
-        if (!bind_arguments("Mesher.contains()", args, kwargs, LABEL_PARAMETER, 1, 1, given)) return nullptr;
-        auto borrow = Borrow::shared(self);
-        if (!borrow) return nullptr;
-        std::uint64_t label = 0;
-        if (!convert_u64(given[0], label)) return (add_note("label"), nullptr);
-        const MesherState& state = state_of(self);
-        const bool found = state.extraction && lookup_label(state.extraction->sorted_labels, label) != SIZE_MAX;
-        return PyBool_FromLong(found);
-    } catch (...) {
-        return raise_current_exception();
-    }
+constexpr Parameter<LabelArgument> LABEL_PARAMETERS[] = {
+    parameter<LabelArgument, convert_u64, &LabelArgument::label>("label", nullptr),
+};
+
+PyObject* mesher_contains(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_arguments<Access::shared>("Mesher.contains()", LABEL_PARAMETERS, self, args, kwargs,
+                                          [](Mesher& core, LabelArgument& argument) {
+                                              return PyBool_FromLong(core.contains(argument.label));
+                                          });
 }
 
-PyObject* mesher_erase(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        PyObject* given[1];
-        if (!bind_arguments("Mesher.erase()", args, kwargs, LABEL_PARAMETER, 1, 1, given)) return nullptr;
-        auto borrow = Borrow::exclusive(self);
-        if (!borrow) return nullptr;
-        std::uint64_t label = 0;
-        if (!convert_u64(given[0], label)) return (add_note("label"), nullptr);
-        MesherState& state = state_of(self);
-        if (!state.extraction) Py_RETURN_FALSE;
-        Extraction& extraction = *state.extraction;
-        const std::size_t index = lookup_label(extraction.sorted_labels, label);
-        if (index == SIZE_MAX) Py_RETURN_FALSE;
-        extraction.sorted_labels.erase(extraction.sorted_labels.begin() + std::ptrdiff_t(index));
-        extraction.meshes.erase(extraction.meshes.begin() + std::ptrdiff_t(index));  // frees its arrays now
-        Py_RETURN_TRUE;
-    } catch (...) {
-        return raise_current_exception();
-    }
+PyObject* mesher_erase(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_arguments<Access::exclusive>("Mesher.erase()", LABEL_PARAMETERS, self, args, kwargs,
+                                             [](Mesher& core, LabelArgument& argument) {
+                                                 return PyBool_FromLong(core.erase(argument.label));
+                                             });
 }
 
-PyObject* mesher_clear(PyObject* self, PyObject*) noexcept {
-    try {
-        auto borrow = Borrow::exclusive(self);
-        if (!borrow) return nullptr;
-        MesherState& state = state_of(self);
-        state.extraction.reset();
-        state.frame.volume_shape = {0, 0, 0};
+PyObject* mesher_clear(PyObject* self, PyObject*) {
+    return with_mesher<Access::exclusive>(self, [](Mesher& core) -> PyObject* {
+        core.clear();
         Py_RETURN_NONE;
-    } catch (...) {
-        return raise_current_exception();
-    }
+    });
 }
 
-const char* const GET_PARAMETERS[] = {"label", "normals", "reduction_factor", "max_error"};
+struct GetArguments {
+    std::uint64_t label = 0;
+    GetRequest request;
+};
 
-PyObject* mesher_get(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        PyObject* given[4];
-        if (!bind_arguments("Mesher.get()", args, kwargs, GET_PARAMETERS, 4, 1, given)) return nullptr;
-        auto borrow = Borrow::shared(self);
-        if (!borrow) return nullptr;
-        std::uint64_t label = 0;
-        bool normals = false;
-        std::uint32_t reduction_factor = 0;
-        std::optional<double> max_error;
-        if (!convert_u64(given[0], label)) return (add_note("label"), nullptr);
-        if (given[1] != nullptr && !convert_bool(given[1], normals)) return (add_note("normals"), nullptr);
-        if (given[2] != nullptr && !convert_u32(given[2], reduction_factor)) return (add_note("reduction_factor"), nullptr);
-        if (given[3] != nullptr && given[3] != Py_None) {
-            double value = 0;
-            if (!convert_f64(given[3], value)) return (add_note("max_error"), nullptr);
-            max_error = value;
-        }
-        const MesherState& state = state_of(self);
-        if (!state.extraction) {
-            set_value_error("no volume has been meshed yet; call mesh() first");
-            return nullptr;
-        }
-        const std::size_t index = lookup_label(state.extraction->sorted_labels, label);
-        if (index == SIZE_MAX) Py_RETURN_NONE;
-        const auto& resolution = state.frame.voxel_resolution;
-        const double error_bound = max_error.value_or(std::max({resolution[0], resolution[1], resolution[2]}));
-        if (error_bound < 0) {
-            set_value_error("max_error must be non-negative");
-            return nullptr;
-        }
-        if (reduction_factor >= 2) {
-            PyErr_SetString(PyExc_NotImplementedError, "simplification (reduction_factor of 2 or more) is not implemented yet");
-            return nullptr;
-        }
-        if (!numpy_ready()) return nullptr;
-        TriangleMesh mesh;
-        {
-            ReleaseGil unlocked;
-            mesh = build_triangle_mesh(state.extraction->meshes[index], state.frame, normals);
-        }
-        return to_arrays(std::move(mesh));
-    } catch (...) {
-        return raise_current_exception();
-    }
+constexpr Parameter<GetArguments> GET_PARAMETERS[] = {
+    parameter<GetArguments, convert_u64, &GetArguments::label>("label", nullptr),
+    parameter<GetArguments, convert_bool, &GetArguments::request, &GetRequest::normals>("normals", "False"),
+    parameter<GetArguments, convert_u32, &GetArguments::request, &GetRequest::reduction_factor>("reduction_factor",
+                                                                                                "0"),
+    parameter<GetArguments, &convert_optional<double, convert_f64>, &GetArguments::request, &GetRequest::max_error>(
+        "max_error", "None"),
+};
+
+PyObject* mesher_get(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_arguments<Access::shared>(
+        "Mesher.get()", GET_PARAMETERS, self, args, kwargs, [](Mesher& core, GetArguments& arguments) -> PyObject* {
+            std::optional<TriangleMesh> mesh;
+            {
+                ReleaseGil unlocked;
+                mesh = core.get(arguments.label, arguments.request);
+            }
+            if (!mesh) Py_RETURN_NONE;
+            if (!numpy_ready()) return nullptr;
+            return to_arrays(std::move(*mesh));
+        });
+}
+
+// Docstrings in the form the interpreter splits into text signature and body; built once, from
+// the parameter tables, before the type is made.
+const char* const MESH_DOC =
+    "Mesh a 3-D array of unsigned integer labels.\n"
+    "\n"
+    "With `close`, the volume is treated as if surrounded by background, so\n"
+    "objects reaching the array edge come back sealed. This costs nothing:\n"
+    "the border is virtual, not a padded copy of the input.";
+const char* const GET_DOC =
+    "Arrays for one object, or `None` if the label is absent.\n"
+    "\n"
+    "`reduction_factor` asks for that many times fewer faces;\n"
+    "`max_error` caps how far simplification may move any vertex.";
+const char* const MESHER_DOC = "Extracts every object's surface from a labelled volume in a single pass.";
+
+constexpr std::span<const Parameter<LabelArgument>> NO_PARAMETERS{};
+
+struct Docstrings {
+    std::string mesher = docstring<Settings>("Mesher", MESHER_PARAMETERS, false, MESHER_DOC);
+    std::string mesh = docstring<MeshArguments>("mesh", MESH_PARAMETERS, true, MESH_DOC);
+    std::string ids = docstring("ids", NO_PARAMETERS, true,
+                                "Label ids present in the volume, ascending. Background (0) is excluded.");
+    std::string contains = docstring<LabelArgument>("contains", LABEL_PARAMETERS, true, "Whether a label is present.");
+    std::string erase =
+        docstring<LabelArgument>("erase", LABEL_PARAMETERS, true, "Drop one object's surface, freeing its memory.");
+    std::string clear = docstring("clear", NO_PARAMETERS, true, "Drop every stored surface.");
+    std::string get = docstring<GetArguments>("get", GET_PARAMETERS, true, GET_DOC);
+};
+
+const Docstrings& docstrings() {
+    static const Docstrings texts;
+    return texts;
+}
+
+template <class Function>
+PyCFunction as_method(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef MESHER_METHODS[] = {
-    {"mesh", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mesher_mesh)), METH_VARARGS | METH_KEYWORDS,
-     "mesh($self, labels, close=False, owned_shape=None)\n--\n\n"
-     "Mesh a 3-D array of unsigned integer labels.\n"
-     "\n"
-     "With `close`, the volume is treated as if surrounded by background, so\n"
-     "objects reaching the array edge come back sealed. This costs nothing:\n"
-     "the border is virtual, not a padded copy of the input."},
-    {"ids", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mesher_ids)), METH_NOARGS,
-     "ids($self)\n--\n\nLabel ids present in the volume, ascending. Background (0) is excluded."},
-    {"contains", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mesher_contains)),
-     METH_VARARGS | METH_KEYWORDS, "contains($self, label)\n--\n\nWhether a label is present."},
-    {"erase", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mesher_erase)), METH_VARARGS | METH_KEYWORDS,
-     "erase($self, label)\n--\n\nDrop one object's surface, freeing its memory."},
-    {"clear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mesher_clear)), METH_NOARGS,
-     "clear($self)\n--\n\nDrop every stored surface."},
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mesher_get)), METH_VARARGS | METH_KEYWORDS,
-     "get($self, label, normals=False, reduction_factor=0, max_error=None)\n--\n\n"
-     "Arrays for one object, or `None` if the label is absent.\n"
-     "\n"
-     "`reduction_factor` asks for that many times fewer faces;\n"
-     "`max_error` caps how far simplification may move any vertex."},
+    {"mesh", as_method(&mesher_mesh), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"ids", as_method(&mesher_ids), METH_NOARGS, nullptr},
+    {"contains", as_method(&mesher_contains), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"erase", as_method(&mesher_erase), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"clear", as_method(&mesher_clear), METH_NOARGS, nullptr},
+    {"get", as_method(&mesher_get), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
+
+void set_method_docs() {
+    const Docstrings& texts = docstrings();
+    const std::string* docs[] = {&texts.mesh, &texts.ids, &texts.contains, &texts.erase, &texts.clear, &texts.get};
+    for (std::size_t i = 0; i < std::size(docs); ++i) MESHER_METHODS[i].ml_doc = docs[i]->c_str();
+}
 
 PyGetSetDef MESHER_GETSET[] = {
     {"effective_threads", &mesher_effective_threads, nullptr,
      "Threads actually used: the configured count, or every core when 0.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-const char MESHER_DOC[] =
-    "Mesher(voxel_resolution=..., axis_order=\"XYZ\", y_down=False, relaxation=0, max_deviation=0.5, "
-    "relaxation_step=0.5, taubin=0, taubin_pass_band=0.1, taubin_lambda=0.63, fairing=0, fairing_step=0.5, "
-    "fairing_junction_rule=True, fairing_taubin=False, fairing_pass_band=0.1, fairing_lambda=0.63, threads=0)\n--\n\n"
-    "Extracts every object's surface from a labelled volume in a single pass.";
 
 PyType_Slot MESHER_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(&mesher_new)},
@@ -1009,7 +879,7 @@ PyType_Slot MESHER_SLOTS[] = {
     {Py_mp_length, reinterpret_cast<void*>(&mesher_len)},
     {Py_tp_methods, MESHER_METHODS},
     {Py_tp_getset, MESHER_GETSET},
-    {Py_tp_doc, const_cast<char*>(MESHER_DOC)},
+    {Py_tp_doc, nullptr},  // filled from the parameter table before the type is made
     {0, nullptr},
 };
 
@@ -1021,22 +891,35 @@ PyType_Spec MESHER_SPEC = {
     MESHER_SLOTS,
 };
 
-PyObject* mesher_type = nullptr;  // created on first use, shared by every module instance
+// Made on first use and shared by every module instance: the module keeps no per-module state.
+PyObject* mesher_type = nullptr;
+
+PyObject* make_mesher_type() {
+    set_method_docs();
+    for (PyType_Slot& slot : MESHER_SLOTS) {
+        if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(docstrings().mesher.c_str());
+    }
+    return PyType_FromSpec(&MESHER_SPEC);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Module functions
 
 // A 2-D array of exactly the given dtype, or a TypeError naming what was expected.
-PyArrayObject* matrix_of(PyObject* object, int typenum, const char* dtype_name) {
+template <int Typenum>
+bool convert_matrix(PyObject* object, PyArrayObject*& matrix) {
     if (PyArray_Check(object)) {
         auto* array = reinterpret_cast<PyArrayObject*>(object);
-        PyArray_Descr* wanted = PyArray_DescrFromType(typenum);
+        PyArray_Descr* wanted = PyArray_DescrFromType(Typenum);
         const bool match = PyArray_NDIM(array) == 2 && PyArray_EquivTypes(PyArray_DESCR(array), wanted);
         Py_DECREF(wanted);
-        if (match) return array;
+        if (match) {
+            matrix = array;
+            return true;
+        }
     }
-    set_type_error("'" + type_name(object) + "' object cannot be converted to a 2-D numpy array of " + dtype_name);
-    return nullptr;
+    const char* dtype_name = Typenum == NPY_FLOAT32 ? "float32" : "uint32";
+    return set_object_type_error(object, std::string("cannot be converted to a 2-D numpy array of ") + dtype_name);
 }
 
 // The rows of an (N, 3) array with any strides, as packed triples.
@@ -1056,57 +939,84 @@ std::vector<std::array<T, 3>> copy_rows(PyArrayObject* array) {
     return rows;
 }
 
+// "[N, 3]"; appended piece by piece, since GCC 12 warns falsely about "[" + std::string.
 std::string shape_text(PyArrayObject* array) {
-    return "[" + std::to_string(PyArray_DIM(array, 0)) + ", " + std::to_string(PyArray_DIM(array, 1)) + "]";
+    std::string text = "[";
+    text += std::to_string(PyArray_DIM(array, 0));
+    text += ", ";
+    text += std::to_string(PyArray_DIM(array, 1));
+    return text + "]";
 }
 
-const char* const DICE_PARAMETERS[] = {"vertices", "faces", "chunk_shape", "grid_origin", "grid_size",
-                                       "quantization_bits"};
+struct DiceArguments {
+    PyArrayObject* vertices = nullptr;
+    PyArrayObject* faces = nullptr;
+    DiceGrid grid;
+    std::optional<std::uint32_t> quantization_bits;
+};
 
-PyObject* module_dice(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+constexpr Parameter<DiceArguments> DICE_PARAMETERS[] = {
+    parameter<DiceArguments, &convert_matrix<NPY_FLOAT32>, &DiceArguments::vertices>("vertices", nullptr),
+    parameter<DiceArguments, &convert_matrix<NPY_UINT32>, &DiceArguments::faces>("faces", nullptr),
+    parameter<DiceArguments, &convert_triple<double, convert_f64>, &DiceArguments::grid, &DiceGrid::chunk_shape>(
+        "chunk_shape", nullptr),
+    parameter<DiceArguments, &convert_triple<double, convert_f64>, &DiceArguments::grid, &DiceGrid::grid_origin>(
+        "grid_origin", nullptr),
+    parameter<DiceArguments, &convert_triple<std::int64_t, convert_i64>, &DiceArguments::grid, &DiceGrid::grid_size>(
+        "grid_size", nullptr),
+    parameter<DiceArguments, &convert_optional<std::uint32_t, convert_u32>, &DiceArguments::quantization_bits>(
+        "quantization_bits", "None"),
+};
+
+const char* const DICE_DOC =
+    "Cut a mesh into the cells of a regular grid.\n"
+    "\n"
+    "Returns `{(i, j, k): (vertices, faces)}` for the cells that hold anything.\n"
+    "Every triangle lands in exactly one cell, wholly inside it, and two cells\n"
+    "that meet agree on the geometry between them bit for bit \xe2\x80\x94 see\n"
+    "[docs/dicing.md] for why that needs no tolerance.\n"
+    "\n"
+    "With `quantization_bits`, vertices come back on the octree format's integer\n"
+    "lattice instead of in the mesh's own coordinates.";
+
+PyObject* module_dice(PyObject*, PyObject* args, PyObject* kwargs) {
     try {
-        PyObject* given[6];
-        if (!bind_arguments("dice()", args, kwargs, DICE_PARAMETERS, 6, 5, given)) return nullptr;
+        PyObject* given[std::size(DICE_PARAMETERS)];
+        if (!bind_arguments<DiceArguments>("dice()", args, kwargs, DICE_PARAMETERS, given)) return nullptr;
         if (!numpy_ready()) return nullptr;
-        PyArrayObject* vertex_array = matrix_of(given[0], NPY_FLOAT32, "float32");
-        if (vertex_array == nullptr) return (add_note("vertices"), nullptr);
-        PyArrayObject* face_array = matrix_of(given[1], NPY_UINT32, "uint32");
-        if (face_array == nullptr) return (add_note("faces"), nullptr);
-        DiceGrid grid;
-        if (!convert_triple(given[2], grid.chunk_shape, convert_f64)) return (add_note("chunk_shape"), nullptr);
-        if (!convert_triple(given[3], grid.grid_origin, convert_f64)) return (add_note("grid_origin"), nullptr);
-        if (!convert_triple(given[4], grid.grid_size, convert_i64)) return (add_note("grid_size"), nullptr);
-        std::uint32_t bits = 0;
-        const bool quantize = given[5] != nullptr && given[5] != Py_None;
-        if (quantize && !convert_u32(given[5], bits)) return (add_note("quantization_bits"), nullptr);
+        DiceArguments arguments;
+        if (!convert_arguments<DiceArguments>(DICE_PARAMETERS, given, arguments)) return nullptr;
+        DiceGrid& grid = arguments.grid;
 
-        if (PyArray_DIM(vertex_array, 1) != 3) {
-            set_value_error("vertices must be (N, 3), got " + shape_text(vertex_array));
-            return nullptr;
+        if (PyArray_DIM(arguments.vertices, 1) != 3) {
+            return set_value_error("vertices must be (N, 3), got " + shape_text(arguments.vertices)), nullptr;
         }
-        if (PyArray_DIM(face_array, 1) != 3) {
-            set_value_error("faces must be (M, 3), got " + shape_text(face_array));
-            return nullptr;
+        if (PyArray_DIM(arguments.faces, 1) != 3) {
+            return set_value_error("faces must be (M, 3), got " + shape_text(arguments.faces)), nullptr;
         }
         for (int axis = 0; axis < 3; ++axis) {
-            if (!(grid.chunk_shape[axis] > 0)) return (set_value_error("chunk_shape must be positive on every axis"), nullptr);
-            if (grid.grid_size[axis] < 1) return (set_value_error("grid_size must be at least 1 on every axis"), nullptr);
+            if (!(grid.chunk_shape[axis] > 0)) return set_value_error("chunk_shape must be positive on every axis"), nullptr;
+            if (grid.grid_size[axis] < 1) return set_value_error("grid_size must be at least 1 on every axis"), nullptr;
         }
         // Copies, so the cut can run without the interpreter lock while callers keep their arrays.
-        std::vector<Point3f> vertices = copy_rows<float>(vertex_array);
-        std::vector<Triangle> faces = copy_rows<std::uint32_t>(face_array);
+        std::vector<Point3f> vertices = copy_rows<float>(arguments.vertices);
+        std::vector<Triangle> faces = copy_rows<std::uint32_t>(arguments.faces);
         for (std::size_t row = 0; row < faces.size(); ++row) {
             for (std::uint32_t index : faces[row]) {
                 if (index >= vertices.size()) {
-                    set_value_error("face " + std::to_string(row) + " references a vertex past the end of the array");
-                    return nullptr;
+                    return set_value_error("face " + std::to_string(row) +
+                                           " references a vertex past the end of the array"),
+                           nullptr;
                 }
             }
         }
-        if (quantize) {
+        if (arguments.quantization_bits) {
+            const std::uint32_t bits = *arguments.quantization_bits;
             if (bits < 1 || bits > 24) {
-                set_value_error("quantization_bits must be between 1 and 24; above that the integers stop being exact in float32");
-                return nullptr;
+                return set_value_error(
+                           "quantization_bits must be between 1 and 24; above that the integers stop being exact in "
+                           "float32"),
+                       nullptr;
             }
             grid.quantization_bits = bits;
         }
@@ -1134,25 +1044,14 @@ PyObject* module_dice(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     }
 }
 
-PyMethodDef DICE_DEF = {
-    "dice", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&module_dice)), METH_VARARGS | METH_KEYWORDS,
-    "dice(vertices, faces, chunk_shape, grid_origin, grid_size, quantization_bits=None)\n--\n\n"
-    "Cut a mesh into the cells of a regular grid.\n"
-    "\n"
-    "Returns `{(i, j, k): (vertices, faces)}` for the cells that hold anything.\n"
-    "Every triangle lands in exactly one cell, wholly inside it, and two cells\n"
-    "that meet agree on the geometry between them bit for bit \xe2\x80\x94 see\n"
-    "[docs/dicing.md] for why that needs no tolerance.\n"
-    "\n"
-    "With `quantization_bits`, vertices come back on the octree format's integer\n"
-    "lattice instead of in the mesh's own coordinates."};
+PyMethodDef DICE_DEF = {"dice", as_method(&module_dice), METH_VARARGS | METH_KEYWORDS, nullptr};
 
 // ---------------------------------------------------------------------------------------------
 // Exec slot and module definition
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
     try {
-        if (PyModule_AddStringConstant(module, "__version__", "0.2.0") < 0) return -1;
+        if (PyModule_AddStringConstant(module, "__version__", TARNA_VERSION) < 0) return -1;
         if (panic_exception == nullptr) {
             panic_exception = PyErr_NewExceptionWithDoc(
                 "tarna_mesh._tarna_mesh.PanicException",
@@ -1161,10 +1060,12 @@ int module_exec(PyObject* module) noexcept {
             if (panic_exception == nullptr) return -1;
         }
         if (mesher_type == nullptr) {
-            mesher_type = PyType_FromSpec(&MESHER_SPEC);
+            mesher_type = make_mesher_type();
             if (mesher_type == nullptr) return -1;
         }
         if (PyModule_AddObjectRef(module, "Mesher", mesher_type) < 0) return -1;
+        static const std::string dice_doc = docstring<DiceArguments>("dice", DICE_PARAMETERS, false, DICE_DOC);
+        DICE_DEF.ml_doc = dice_doc.c_str();
         Ref module_name(PyModule_GetNameObject(module));
         if (!module_name) return -1;
         Ref dice_function(PyCFunction_NewEx(&DICE_DEF, nullptr, module_name.get()));

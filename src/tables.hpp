@@ -9,6 +9,7 @@
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 #include "grid.hpp"
@@ -113,11 +114,16 @@ constexpr std::array<std::uint8_t, 3328> make_surface() {
             if (patch_of_root[root] == NO_PATCH) patch_of_root[root] = std::uint8_t(patch_count++);
             table[12 * set + e] = patch_of_root[root];
         }
-        table[3072 + set] = std::uint8_t(patch_count);
+        table[256 * 12 + set] = std::uint8_t(patch_count);
     }
     return table;
 }
 inline constexpr auto SURFACE = make_surface();
+
+// Where SURFACE's patch counts begin, after 256 rows of 12 edge bytes.
+inline constexpr std::size_t PATCH_COUNTS = 256 * 12;
+// The number of patches (vertices a label gets in a cell) of corner set s.
+constexpr unsigned patch_count(unsigned set) { return SURFACE[PATCH_COUNTS + set]; }
 
 // Rule: set s is ambiguous when some cube face has its four corners alternating in and out of s
 // around the face (each diagonal uniform, the two diagonals different).
@@ -167,12 +173,12 @@ constexpr bool surface_row_is(unsigned set, unsigned patches, const char* row) {
         if (e >= 12 || SURFACE[12 * set + e] != expected) return false;
         ++e;
     }
-    return e == 12 && SURFACE[3072 + set] == patches;
+    return e == 12 && patch_count(set) == patches;
 }
 
 constexpr unsigned sets_with_patches(unsigned patches) {
     unsigned count = 0;
-    for (unsigned set = 1; set < 255; ++set) count += SURFACE[3072 + set] == patches;
+    for (unsigned set = 1; set < 255; ++set) count += patch_count(set) == patches;
     return count;
 }
 
@@ -213,7 +219,7 @@ static_assert(tables_detail::surface_row_is(0x81, 2, "0 0 0 - - - - 1 - - 1 1") 
 static_assert(tables_detail::surface_row_is(0x7E, 2, "0 0 0 - - - - 1 - - 1 1") && AMBIGUOUS[0x7E] == 0);
 static_assert(tables_detail::surface_row_is(0x69, 4, "0 0 0 1 2 1 3 1 2 3 2 3") && AMBIGUOUS[0x69] == 1);
 static_assert(tables_detail::surface_row_is(0x3C, 2, "- 0 1 0 1 - 0 0 - 1 1 -") && AMBIGUOUS[0x3C] == 1);
-static_assert(SURFACE[3072 + 0x00] == 0 && SURFACE[3072 + 0xFF] == 0);
+static_assert(patch_count(0x00) == 0 && patch_count(0xFF) == 0);
 static_assert(tables_detail::sets_with_patches(1) == 162 && tables_detail::sets_with_patches(2) == 82 &&
               tables_detail::sets_with_patches(3) == 8 && tables_detail::sets_with_patches(4) == 2);
 static_assert(tables_detail::ambiguous_count() == 120);

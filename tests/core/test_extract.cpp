@@ -89,12 +89,11 @@ template <class Label = std::uint32_t>
 Extraction extract(const Volume& volume, const Settings& settings = {}, const Layout& layout = C_ORDER,
                    const Parallel& parallel = Parallel(nullptr)) {
     const Stored<Label> stored = store<Label>(volume, layout);
-    RunEnvironment<Label> env;
-    env.options = settings.options;
-    env.view = stored.view;
-    env.threads = settings.threads;
-    env.close = settings.close;
-    return run(env, parallel);
+    ExtractOptions options;
+    options.bands = settings.options;
+    options.close = settings.close;
+    options.max_bands = settings.threads;
+    return tarna::extract(stored.view, options, parallel);
 }
 
 Extraction extract_closed(const Volume& volume) { return extract(volume, Settings{true, 1, {}}); }
@@ -489,19 +488,3 @@ TEST(volumes_without_surfaces) {
     check_closed(sealed.meshes[0]);
 }
 
-TEST(smoothing_reaching_the_pass_is_a_fault) {
-    Volume volume(2, 2, 2);
-    const Stored<std::uint8_t> stored = store<std::uint8_t>(volume);
-    for (const Smoothing& smoothing : {Smoothing(Relaxation{3}), Smoothing(Taubin{1}), Smoothing(Fairing{2})}) {
-        RunEnvironment<std::uint8_t> env;
-        env.view = stored.view;
-        env.smoothing = smoothing;
-        bool faulted = false;
-        try {
-            run(env, Parallel(nullptr));
-        } catch (const InternalFault&) {
-            faulted = true;
-        }
-        CHECK(faulted);
-    }
-}

@@ -52,12 +52,11 @@ Stored<Label> store(bool fortran) {
 template <class Label>
 Extraction extract(bool fortran, bool close, std::size_t threads) {
     const Stored<Label> stored = store<Label>(fortran);
-    RunEnvironment<Label> env;
-    env.view = stored.view;
-    env.close = close;
-    env.threads = threads;
-    env.options.track_boundary = true;
-    return run(env, Parallel(nullptr));
+    ExtractOptions options;
+    options.close = close;
+    options.max_bands = threads;
+    options.bands.track_boundary = true;
+    return tarna::extract(stored.view, options, Parallel(nullptr));
 }
 
 }  // namespace
