@@ -21,11 +21,10 @@ core-tests: $(VPY)
 	$(CORE_BUILD)/tarna_core_tests
 
 test: install core-tests
-	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider .
+	$(VPY) -m pytest -q -p no:cacheprovider
 
 demo: install
-	# -P: import the installed package, not the source folder beside us (which has no built module).
-	$(VPY) -P -m tarna_mesh demo demo-out
+	$(VPY) -m tarna_mesh demo demo-out
 
 # Every test against an address/undefined-behaviour sanitizer build (the interpreter itself is not
 # instrumented, so the runtime is preloaded and leak checking is off).
@@ -34,8 +33,8 @@ sanitize: install
 	$(VENV)/bin/cmake -S . -B build/sanitize -G Ninja -DTARNA_SANITIZE=ON -DTARNA_CORE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	$(VENV)/bin/cmake --build build/sanitize
 	build/sanitize/tarna_core_tests
-	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
-		ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=../build/sanitize ../$(VPY) -m pytest -q -p no:cacheprovider .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
+		ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/sanitize $(VPY) -m pytest -q -p no:cacheprovider
 
 clean:
 	rm -rf build demo-out
