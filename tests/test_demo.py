@@ -3,6 +3,7 @@ import os
 import numpy as np
 import pytest
 
+from conftest import assert_closed
 from tarna_mesh import Mesher, demo
 from tarna_mesh.__main__ import main
 
@@ -67,10 +68,6 @@ def test_sample_is_deterministic_and_has_objects_and_background():
     assert len(present) > 50
 
 
-def directed_edges(faces):
-    return np.concatenate([faces[:, [0, 1]], faces[:, [1, 2]], faces[:, [2, 0]]])
-
-
 @pytest.fixture(scope="module")
 def demo_run(tmp_path_factory):
     outdir = str(tmp_path_factory.mktemp("demo") / "out")
@@ -104,12 +101,7 @@ def test_demo_objects_are_closed(demo_run):
     for label in ids[:: max(1, len(ids) // 6)]:
         _, faces = read_ply(os.path.join(outdir, f"object_{label}.ply"))
         assert len(faces) > 0
-        edges = directed_edges(faces.astype(np.int64))
-        keys = edges[:, 0] * (faces.max() + 1) + edges[:, 1]
-        reversed_keys = edges[:, 1] * (faces.max() + 1) + edges[:, 0]
-        # Each directed edge once, and its reverse present: closed and consistently wound.
-        assert len(np.unique(keys)) == len(keys), f"object {label}: directed edge used twice"
-        assert np.array_equal(np.sort(keys), np.sort(reversed_keys)), f"object {label}: open edge"
+        assert_closed(faces)
 
 
 @pytest.mark.parametrize("argv", [[], ["frobnicate"], ["demo", "out", "--size", "1"]])

@@ -9,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
+from conftest import directed_edges, surfaces
 from tarna_mesh import Mesher
 
 
@@ -16,17 +17,6 @@ def blocky_volumes(max_extent=7, max_label=4):
     """Small volumes of a few labels, blocky enough to hold uniform cells and diagonal contacts."""
     shapes = st.tuples(*[st.integers(1, max_extent)] * 3)
     return shapes.flatmap(lambda shape: arrays(np.uint8, shape, elements=st.integers(0, max_label)))
-
-
-def surfaces(mesher):
-    return {label: mesher.get(label)[:2] for label in mesher.ids().tolist()}
-
-
-def directed_edges(faces):
-    edges = Counter()
-    for a, b, c in faces.tolist():
-        edges.update([(a, b), (b, c), (c, a)])
-    return edges
 
 
 def position_triangles(vertices, faces):

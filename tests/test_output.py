@@ -5,31 +5,10 @@ from collections import Counter
 import numpy as np
 import pytest
 
+from conftest import assert_closed_manifold
 from tarna_mesh import Mesher
 
 H = np.float32(43 / 256)  # the single-voxel cube's half side, in voxels
-
-
-def directed_edges(faces):
-    return Counter((int(a), int(b)) for face in faces for a, b in zip(face, np.roll(face, -1)))
-
-
-def assert_closed_manifold(faces):
-    """Every directed edge once and its reverse once; each vertex's triangles form one fan."""
-    edges = directed_edges(faces)
-    assert set(edges.values()) == {1}
-    assert all(edges[(b, a)] == 1 for a, b in edges)
-    for vertex in np.unique(faces):
-        around = [tuple(int(c) for c in face) for face in faces if vertex in face]
-        reached, frontier = {around[0]}, [around[0]]
-        while frontier:
-            face = frontier.pop()
-            for other in around:
-                shared = set(face) & set(other)
-                if other not in reached and len(shared) == 2:
-                    reached.add(other)
-                    frontier.append(other)
-        assert len(reached) == len(around), f"vertex {vertex} has several fans"
 
 
 def components(faces):

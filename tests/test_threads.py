@@ -10,6 +10,7 @@ import time
 import numpy as np
 import pytest
 
+from conftest import surface_bytes as surfaces
 from tarna_mesh import Mesher
 
 
@@ -77,10 +78,6 @@ def test_pool_that_cannot_start_is_a_value_error():
 def random_volume(seed, shape=(12, 10, 40), labels=5):
     rng = np.random.default_rng(seed)
     return rng.integers(0, labels, size=shape, dtype=np.uint16)
-
-
-def surfaces(mesher):
-    return {int(label): tuple(a.tobytes() for a in mesher.get(label)[:2]) for label in mesher.ids()}
 
 
 def test_pooled_meshers_created_and_destroyed_in_a_loop():
