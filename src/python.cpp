@@ -49,6 +49,7 @@
 #include "mesh.hpp"
 #include "orient.hpp"
 #include "pool.hpp"
+#include "simplify.hpp"
 #include "smooth.hpp"
 
 namespace {
@@ -949,15 +950,18 @@ PyObject* mesher_get(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
             set_value_error("max_error must be non-negative");
             return nullptr;
         }
-        if (reduction_factor >= 2) {
-            PyErr_SetString(PyExc_NotImplementedError, "simplification (reduction_factor of 2 or more) is not implemented yet");
-            return nullptr;
-        }
         if (!numpy_ready()) return nullptr;
         TriangleMesh mesh;
         {
             ReleaseGil unlocked;
-            mesh = build_triangle_mesh(state.extraction->meshes[index], state.frame, normals);
+            const bool simplifying = reduction_factor >= 2;
+            // Normals of the unsimplified mesh would be thrown away: they are made once, at the end.
+            mesh = build_triangle_mesh(state.extraction->meshes[index], state.frame, normals && !simplifying);
+            if (simplifying) {
+                const std::size_t target = mesh.faces.size() / reduction_factor;
+                mesh = simplify(std::move(mesh), target, error_bound);
+                if (normals && !mesh.faces.empty()) mesh.normals = vertex_normals(mesh.vertices, mesh.faces);
+            }
         }
         return to_arrays(std::move(mesh));
     } catch (...) {
