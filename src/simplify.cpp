@@ -63,24 +63,81 @@ bool optimum(const Quadric& q, Point3d& solution) {
 
 bool contains(const Triangle& face, std::uint32_t v) { return face[0] == v || face[1] == v || face[2] == v; }
 
+// One proposed collapse as the queue holds it. Its position is not kept: a candidate taken out
+// fresh is recomputed from the same inputs (its ends unchanged since), so to the same bits, which
+// keeps the queue small enough to stay in cache.
 struct Candidate {
-    std::uint64_t stamp_a;
-    std::uint64_t stamp_b;
-    double cost;  // >= +0, never NaN
-    Point3d position;
-    std::uint32_t a;  // survivor, the smaller index
-    std::uint32_t b;  // removed by the collapse
+    std::uint64_t cost_bits;  // the cost, >= +0 and never NaN: as an integer it orders like IEEE's total order
+    std::uint64_t edge;       // a << 32 | b: a the survivor (smaller index), b removed by the collapse
+    std::uint32_t stamp;      // collapses done when it was made
 };
 
-// Heap order, as "x pops after y": cheapest first, then the smaller a, then the smaller b. Costs are
-// never negative nor NaN, so their bit patterns order like IEEE's total order.
-bool pops_after(const Candidate& x, const Candidate& y) {
-    const auto cost_x = std::bit_cast<std::uint64_t>(x.cost);
-    const auto cost_y = std::bit_cast<std::uint64_t>(y.cost);
-    if (cost_x != cost_y) return cost_x > cost_y;
-    if (x.a != y.a) return x.a > y.a;
-    return x.b > y.b;
+bool pops_before(const Candidate& x, const Candidate& y) {
+    return x.cost_bits != y.cost_bits ? x.cost_bits < y.cost_bits : x.edge < y.edge;
 }
+
+// Candidates in pop order: cheapest first, then the smaller a, then the smaller b; the key is the
+// 128-bit integer (cost bits, a, b). Equal keys hold the same edge and so the same content, or a
+// stale copy whose refresh gives that content: their order among themselves changes nothing.
+// A radix heap (Ahuja, Mehlhorn, Orlin and Tarjan 1990): bucket i > 0 holds keys whose highest bit
+// differing from the last key taken out is bit i - 1, so a push is an append and keys move only
+// towards bucket 0. It needs keys no smaller than the last taken out; the rare smaller key (a
+// refreshed candidate cheaper than the current front) waits in a binary heap that goes first.
+class CandidateQueue {
+public:
+    bool empty() const { return size_ == 0; }
+
+    void push(const Candidate& candidate) {
+        ++size_;
+        if (pops_before(candidate, last_)) {
+            below_.push_back(candidate);
+            std::push_heap(below_.begin(), below_.end(), pops_after);
+        } else {
+            buckets_[bucket_of(candidate)].push_back(candidate);
+        }
+    }
+
+    // The first candidate in pop order; the queue must not be empty.
+    Candidate pop() {
+        --size_;
+        if (!below_.empty()) {
+            std::pop_heap(below_.begin(), below_.end(), pops_after);
+            const Candidate top = below_.back();
+            below_.pop_back();
+            return top;
+        }
+        if (buckets_[0].empty()) refill();
+        const Candidate top = buckets_[0].back();
+        buckets_[0].pop_back();
+        return top;
+    }
+
+private:
+    static bool pops_after(const Candidate& x, const Candidate& y) { return pops_before(y, x); }
+
+    std::size_t bucket_of(const Candidate& candidate) const {
+        const std::uint64_t high = candidate.cost_bits ^ last_.cost_bits;
+        if (high != 0) return 128 - std::size_t(std::countl_zero(high));
+        const std::uint64_t low = candidate.edge ^ last_.edge;
+        return low != 0 ? 64 - std::size_t(std::countl_zero(low)) : 0;
+    }
+
+    // The smallest key of the first non-empty bucket becomes the last key; its bucket's keys all
+    // agree with it above the bucket's bit, so they spread over lower buckets.
+    void refill() {
+        std::size_t first = 1;
+        while (buckets_[first].empty()) ++first;
+        std::vector<Candidate>& bucket = buckets_[first];
+        last_ = *std::min_element(bucket.begin(), bucket.end(), pops_before);
+        for (const Candidate& candidate : bucket) buckets_[bucket_of(candidate)].push_back(candidate);
+        bucket.clear();
+    }
+
+    std::array<std::vector<Candidate>, 129> buckets_;
+    std::vector<Candidate> below_;
+    Candidate last_{0, 0, 0};
+    std::size_t size_ = 0;
+};
 
 // Faces around each vertex: one arena of face indices with a slot (begin, size, capacity) per
 // vertex. A list that outgrows its slot moves to the end of the arena: no allocation per vertex.
@@ -127,16 +184,27 @@ private:
 };
 
 struct State {
-    std::vector<Point3d> positions;
-    std::vector<Point3d> start_positions;
+    // Position, start position and quadric side by side: a candidate reads all three of both ends,
+    // and candidates come in cost order, scattered over the mesh; two cache lines per vertex.
+    struct alignas(64) Vertex {
+        Point3d position;
+        Point3d start_position;
+        Quadric quadric;
+    };
+    std::vector<Vertex> vertices;
     std::vector<Triangle> faces;
     std::vector<std::uint8_t> face_alive;
     FaceLists vertex_faces;
-    std::vector<Quadric> quadrics;
     std::vector<std::uint8_t> locked;
-    std::vector<std::uint64_t> stamps;
+    std::vector<std::uint32_t> stamps;  // per vertex, the number of the last collapse it took part in
     std::vector<std::uint8_t> removed;
     std::size_t live_faces = 0;
+    std::uint32_t collapses = 0;
+
+    // Neither end took part in a collapse since the candidate was made.
+    bool fresh(const Candidate& candidate, std::uint32_t a, std::uint32_t b) const {
+        return stamps[a] <= candidate.stamp && stamps[b] <= candidate.stamp;
+    }
 
     // v's current one-ring, ascending.
     void neighbours_into(std::uint32_t v, std::vector<std::uint32_t>& out) const {
@@ -156,7 +224,7 @@ struct State {
     bool flips(const Triangle& face, std::uint32_t a, std::uint32_t b, const Point3d& position) const {
         std::array<Point3d, 3> before, after;
         for (std::size_t c = 0; c < 3; ++c) {
-            before[c] = positions[face[c]];
+            before[c] = vertices[face[c]].position;
             after[c] = face[c] == a || face[c] == b ? position : before[c];
         }
         const Point3d n0 = face_normal(before[0], before[1], before[2]);
@@ -172,14 +240,17 @@ struct State {
     }
 };
 
-// The candidate for edge (u, w): the best of the midpoint, either end and the quadric's optimum,
+struct Choice {
+    double cost;
+    Point3d position;
+};
+
+// Where edge (a, b) would collapse to: the best of the midpoint, a, b and the quadric's optimum,
 // earlier tries winning ties (a NaN error never wins).
-void make_candidate(std::vector<Candidate>& heap, const State& state, std::uint32_t u, std::uint32_t w) {
-    const std::uint32_t a = std::min(u, w), b = std::max(u, w);
-    if (state.locked[a] || state.locked[b]) return;
-    const Quadric q = sum_of(state.quadrics[a], state.quadrics[b]);
-    const Point3d& pa = state.positions[a];
-    const Point3d& pb = state.positions[b];
+Choice choose_position(const State& state, std::uint32_t a, std::uint32_t b) {
+    const Quadric q = sum_of(state.vertices[a].quadric, state.vertices[b].quadric);
+    const Point3d& pa = state.vertices[a].position;
+    const Point3d& pb = state.vertices[b].position;
     Point3d best{(pa[0] + pb[0]) * 0.5, (pa[1] + pb[1]) * 0.5, (pa[2] + pb[2]) * 0.5};
     double best_error = quadric_error(q, best);
     const auto consider = [&](const Point3d& position) {
@@ -193,36 +264,34 @@ void make_candidate(std::vector<Candidate>& heap, const State& state, std::uint3
     consider(pb);
     Point3d solution;
     if (optimum(q, solution)) consider(solution);
-    const double cost = best_error > 0.0 ? best_error : 0.0;
-    heap.push_back({state.stamps[a], state.stamps[b], cost, best, a, b});
-    std::push_heap(heap.begin(), heap.end(), pops_after);
+    return {best_error > 0.0 ? best_error : 0.0, best};
 }
 
-struct EdgeUse {
-    std::uint32_t faces = 0;
-    std::uint32_t has_candidate = 0;
-};
-
-std::uint64_t edge_key(std::uint32_t u, std::uint32_t w) {
-    return (std::uint64_t{std::min(u, w)} << 32) | std::max(u, w);
+// The candidate for edge (u, w), unless an end is locked.
+void make_candidate(CandidateQueue& queue, const State& state, std::uint32_t u, std::uint32_t w) {
+    const std::uint32_t a = std::min(u, w), b = std::max(u, w);
+    if (state.locked[a] || state.locked[b]) return;
+    const double cost = choose_position(state, a, b).cost;
+    queue.push({std::bit_cast<std::uint64_t>(cost), (std::uint64_t{a} << 32) | b, state.collapses});
 }
 
 // Positions widened, plane quadrics summed per corner, locks, and one candidate per free edge.
-void set_up(State& state, std::vector<Candidate>& heap, const TriangleMesh& mesh) {
+void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
     const std::size_t vertex_count = mesh.vertices.size();
-    state.positions.resize(vertex_count);
+    state.vertices.resize(vertex_count);
     for (std::size_t v = 0; v < vertex_count; ++v) {
-        for (std::size_t k = 0; k < 3; ++k) state.positions[v][k] = double(mesh.vertices[v][k]);
+        State::Vertex& vertex = state.vertices[v];
+        for (std::size_t k = 0; k < 3; ++k) vertex.position[k] = double(mesh.vertices[v][k]);
+        vertex.start_position = vertex.position;
+        vertex.quadric = Quadric{};
     }
-    state.start_positions = state.positions;
     state.face_alive.assign(state.faces.size(), 1);
     state.live_faces = state.faces.size();
     state.vertex_faces.build(state.faces, vertex_count);
 
-    state.quadrics.assign(vertex_count, Quadric{});
     for (const Triangle& face : state.faces) {
-        const Point3d& p0 = state.positions[face[0]];
-        const Point3d n = face_normal(p0, state.positions[face[1]], state.positions[face[2]]);
+        const Point3d& p0 = state.vertices[face[0]].position;
+        const Point3d n = face_normal(p0, state.vertices[face[1]].position, state.vertices[face[2]].position);
         const double length_squared = squared_length(n);
         // Written as a positive test so a NaN normal also adds nothing.
         if (!(length_squared > 0.0)) continue;
@@ -231,23 +300,36 @@ void set_up(State& state, std::vector<Candidate>& heap, const TriangleMesh& mesh
         const double d = -(a * p0[0] + b * p0[1] + c * p0[2]);
         const Quadric plane{a * a, a * b, a * c, a * d, b * b, b * c, b * d, c * c, c * d, d * d};
         for (const std::uint32_t corner : face) {
-            Quadric& q = state.quadrics[corner];
+            Quadric& q = state.vertices[corner].quadric;
             for (std::size_t i = 0; i < q.size(); ++i) q[i] += plane[i];
         }
     }
 
-    // Edges used by other than two faces (open or non-manifold) lock both their ends.
-    FxMap<std::uint64_t, EdgeUse> edges(state.faces.size() * 3 / 2);
-    for (const Triangle& face : state.faces) {
-        for (std::size_t c = 0; c < 3; ++c) ++edges.insert(edge_key(face[c], face[(c + 1) % 3]), EdgeUse{}).first->faces;
-    }
+    // Edges used by other than two faces (open or non-manifold) lock both their ends. A face holding
+    // v and w lists w once among v's other corners, so counting repeats in v's sorted list of other
+    // corners counts the faces on each edge (v, w); no hash map needed. The edges (v, w > v) are kept
+    // for the candidates, which must wait until every lock is known.
     state.locked.assign(vertex_count, 0);
-    for (const Triangle& face : state.faces) {
-        for (std::size_t c = 0; c < 3; ++c) {
-            if (edges.find(edge_key(face[c], face[(c + 1) % 3]))->faces != 2) {
-                state.locked[face[c]] = 1;
-                state.locked[face[(c + 1) % 3]] = 1;
+    std::vector<std::uint64_t> edges;
+    edges.reserve(state.faces.size() * 3 / 2 + 3);
+    std::vector<std::uint32_t> others;
+    for (std::uint32_t v = 0; v < vertex_count; ++v) {
+        others.clear();
+        for (const std::uint32_t f : state.vertex_faces[v]) {
+            for (const std::uint32_t corner : state.faces[f]) {
+                if (corner != v) others.push_back(corner);
             }
+        }
+        std::sort(others.begin(), others.end());
+        for (std::size_t i = 0; i < others.size();) {
+            std::size_t j = i + 1;
+            while (j < others.size() && others[j] == others[i]) ++j;
+            if (j - i != 2) {
+                state.locked[v] = 1;
+                state.locked[others[i]] = 1;
+            }
+            if (others[i] > v) edges.push_back((std::uint64_t{v} << 32) | others[i]);
+            i = j;
         }
     }
     const std::size_t flagged = std::min(mesh.vertex_flags.size(), vertex_count);
@@ -257,15 +339,8 @@ void set_up(State& state, std::vector<Candidate>& heap, const TriangleMesh& mesh
     state.stamps.assign(vertex_count, 0);
     state.removed.assign(vertex_count, 0);
 
-    for (const Triangle& face : state.faces) {
-        constexpr std::array<std::array<std::size_t, 2>, 3> EDGES{{{0, 1}, {1, 2}, {0, 2}}};
-        for (const auto& [i, j] : EDGES) {
-            EdgeUse* use = edges.find(edge_key(face[i], face[j]));
-            if (use->has_candidate) continue;
-            use->has_candidate = 1;
-            make_candidate(heap, state, face[i], face[j]);
-        }
-    }
+    // The queue's order does not depend on the order of pushes, so edges go in by vertex, not by face.
+    for (const std::uint64_t edge : edges) make_candidate(queue, state, std::uint32_t(edge >> 32), std::uint32_t(edge));
 }
 
 // Scratch lists reused by every candidate.
@@ -279,15 +354,15 @@ struct Scratch {
 };
 
 // Whether collapsing b into a at the candidate's position keeps the surface valid.
-bool collapse_allowed(const State& state, const Candidate& candidate, double max_error_squared, Scratch& scratch) {
-    const std::uint32_t a = candidate.a, b = candidate.b;
+bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, const Point3d& position,
+                      double max_error_squared, Scratch& scratch) {
     if (state.locked[a] || state.locked[b]) return false;
     // A bound that is NaN or +inf, or a distance that is NaN, never rejects.
     for (const std::uint32_t end : {a, b}) {
-        const Point3d& start = state.start_positions[end];
-        const double dx = candidate.position[0] - start[0];
-        const double dy = candidate.position[1] - start[1];
-        const double dz = candidate.position[2] - start[2];
+        const Point3d& start = state.vertices[end].start_position;
+        const double dx = position[0] - start[0];
+        const double dy = position[1] - start[1];
+        const double dz = position[2] - start[2];
         if (dx * dx + dy * dy + dz * dz > max_error_squared) return false;
     }
 
@@ -324,7 +399,7 @@ bool collapse_allowed(const State& state, const Candidate& candidate, double max
                 if (corner == b) corner = a;
             }
             if (result[0] == result[1] || result[1] == result[2] || result[0] == result[2]) return false;
-            if (state.flips(face, a, b, candidate.position)) return false;
+            if (state.flips(face, a, b, position)) return false;
             std::sort(result.begin(), result.end());
             for (const Triangle& earlier : scratch.results) {
                 if (earlier[0] == result[0] && earlier[1] == result[1] && earlier[2] == result[2]) return false;
@@ -337,10 +412,10 @@ bool collapse_allowed(const State& state, const Candidate& candidate, double max
 
 // Merges b into a: faces across the edge die, b's other faces move to a, and every edge around a
 // gets a fresh candidate. Older candidates of a and b go stale through the stamps.
-void collapse(State& state, std::vector<Candidate>& heap, const Candidate& candidate, Scratch& scratch) {
-    const std::uint32_t a = candidate.a, b = candidate.b;
-    state.positions[a] = candidate.position;
-    state.quadrics[a] = sum_of(state.quadrics[a], state.quadrics[b]);
+void collapse(State& state, CandidateQueue& queue, std::uint32_t a, std::uint32_t b, const Point3d& position,
+              Scratch& scratch) {
+    state.vertices[a].position = position;
+    state.vertices[a].quadric = sum_of(state.vertices[a].quadric, state.vertices[b].quadric);
     for (const std::uint32_t f : state.vertex_faces[b]) {
         if (!state.face_alive[f]) continue;
         Triangle& face = state.faces[f];
@@ -360,17 +435,18 @@ void collapse(State& state, std::vector<Candidate>& heap, const Candidate& candi
         }
     }
     state.vertex_faces.assign(a, scratch.merged);
-    ++state.stamps[a];
-    ++state.stamps[b];
+    ++state.collapses;
+    state.stamps[a] = state.collapses;
+    state.stamps[b] = state.collapses;
     state.removed[b] = 1;
     state.neighbours_into(a, scratch.ring_a);
-    for (const std::uint32_t n : scratch.ring_a) make_candidate(heap, state, a, n);
+    for (const std::uint32_t n : scratch.ring_a) make_candidate(queue, state, a, n);
 }
 
 // Live faces in order, vertices numbered at first use and narrowed back to float.
 TriangleMesh compact(const State& state) {
     TriangleMesh result;
-    std::vector<std::uint32_t> new_index(state.positions.size(), NONE);
+    std::vector<std::uint32_t> new_index(state.vertices.size(), NONE);
     result.faces.reserve(state.live_faces);
     for (std::size_t f = 0; f < state.faces.size(); ++f) {
         if (!state.face_alive[f]) continue;
@@ -379,7 +455,7 @@ TriangleMesh compact(const State& state) {
             std::uint32_t& index = new_index[corner];
             if (index == NONE) {
                 index = std::uint32_t(result.vertices.size());
-                const Point3d& p = state.positions[corner];
+                const Point3d& p = state.vertices[corner].position;
                 result.vertices.push_back({float(p[0]), float(p[1]), float(p[2])});
                 result.vertex_flags.push_back(state.locked[corner]);
             }
@@ -402,29 +478,26 @@ TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double m
     State state;
     // The faces are borrowed and handed back untouched when nothing collapses.
     state.faces = std::move(mesh.faces);
-    std::vector<Candidate> heap;
-    set_up(state, heap, mesh);
+    CandidateQueue queue;
+    set_up(state, queue, mesh);
 
     const double max_error_squared = max_error * max_error;
     Scratch scratch;
-    std::size_t collapses = 0;
-    while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), pops_after);
-        const Candidate candidate = heap.back();
-        heap.pop_back();
-        const std::uint32_t a = candidate.a, b = candidate.b;
+    while (!queue.empty()) {
+        const Candidate candidate = queue.pop();
+        const auto a = std::uint32_t(candidate.edge >> 32), b = std::uint32_t(candidate.edge);
         if (state.removed[a] || state.removed[b]) continue;
-        if (candidate.stamp_a != state.stamps[a] || candidate.stamp_b != state.stamps[b]) {
-            make_candidate(heap, state, a, b);
+        if (!state.fresh(candidate, a, b)) {
+            make_candidate(queue, state, a, b);
             continue;
         }
-        if (!collapse_allowed(state, candidate, max_error_squared, scratch)) continue;
-        collapse(state, heap, candidate, scratch);
-        ++collapses;
+        const Point3d position = choose_position(state, a, b).position;
+        if (!collapse_allowed(state, a, b, position, max_error_squared, scratch)) continue;
+        collapse(state, queue, a, b, position, scratch);
         if (state.live_faces <= target_face_count) break;
     }
 
-    if (collapses == 0) {
+    if (state.collapses == 0) {
         mesh.faces = std::move(state.faces);
         return mesh;
     }
