@@ -93,7 +93,7 @@ public:
             below_.push_back(candidate);
             std::push_heap(below_.begin(), below_.end(), pops_after);
         } else {
-            buckets_[bucket_of(candidate)].push_back(candidate);
+            put(candidate);
         }
     }
 
@@ -109,6 +109,7 @@ public:
         if (buckets_[0].empty()) refill();
         const Candidate top = buckets_[0].back();
         buckets_[0].pop_back();
+        if (buckets_[0].empty()) filled_[0] &= ~std::uint64_t{1};
         return top;
     }
 
@@ -122,18 +123,27 @@ private:
         return low != 0 ? 64 - std::size_t(std::countl_zero(low)) : 0;
     }
 
+    void put(const Candidate& candidate) {
+        const std::size_t bucket = bucket_of(candidate);
+        buckets_[bucket].push_back(candidate);
+        filled_[bucket / 64] |= std::uint64_t{1} << (bucket % 64);
+    }
+
     // The smallest key of the first non-empty bucket becomes the last key; its bucket's keys all
     // agree with it above the bucket's bit, so they spread over lower buckets.
     void refill() {
-        std::size_t first = 1;
-        while (buckets_[first].empty()) ++first;
+        std::size_t first = 0;
+        while (filled_[first / 64] == 0) first += 64;
+        first += std::size_t(std::countr_zero(filled_[first / 64]));
         std::vector<Candidate>& bucket = buckets_[first];
+        filled_[first / 64] &= ~(std::uint64_t{1} << (first % 64));
         last_ = *std::min_element(bucket.begin(), bucket.end(), pops_before);
-        for (const Candidate& candidate : bucket) buckets_[bucket_of(candidate)].push_back(candidate);
+        for (const Candidate& candidate : bucket) put(candidate);
         bucket.clear();
     }
 
     std::array<std::vector<Candidate>, 129> buckets_;
+    std::array<std::uint64_t, 3> filled_{};  // bit i: bucket i is not empty
     std::vector<Candidate> below_;
     Candidate last_{0, 0, 0};
     std::size_t size_ = 0;
