@@ -480,6 +480,8 @@ TriangleMesh compact(const State& state) {
 
 TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double max_error) {
     if (mesh.faces.size() < 5) return mesh;
+    // Collapse numbers (the stamps) fit in 32 bits because each collapse removes a face.
+    TARNA_ASSERT(mesh.faces.size() <= NONE, "too many faces to simplify");
     const std::size_t vertex_count = mesh.vertices.size();
     for (const Triangle& face : mesh.faces) {
         for (const std::uint32_t corner : face) TARNA_ASSERT(corner < vertex_count, "face corner index out of range");
