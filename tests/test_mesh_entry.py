@@ -110,8 +110,12 @@ def test_get_arguments(meshed):
         same = meshed.get(3, **kwargs)
         assert same[0].tobytes() == full[0].tobytes() and same[1].tobytes() == full[1].tobytes()
         assert same[2] is None
-    with pytest.raises(NotImplementedError):
-        meshed.get(3, reduction_factor=2)
+    # Simplification within the default bound (one voxel) halves the 2x2x2 block's faces.
+    vertices, faces, normals = meshed.get(3, normals=True, reduction_factor=2)
+    assert len(faces) in (len(full[1]) // 2, len(full[1]) // 2 - 1) and normals.shape == vertices.shape
+    # A zero bound allows no move on it.
+    same = meshed.get(3, reduction_factor=2, max_error=0)
+    assert same[0].tobytes() == full[0].tobytes() and same[1].tobytes() == full[1].tobytes()
 
 
 @pytest.mark.parametrize(
