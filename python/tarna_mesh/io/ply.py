@@ -12,9 +12,6 @@ import numpy as np
 
 EXTENSION = ".ply"
 
-_FACE = np.dtype([("count", "u1"), ("indices", "<u4", (3,))])
-
-
 def write(stream: BinaryIO, vertices: np.ndarray, faces: np.ndarray, normals: np.ndarray | None = None) -> None:
     """One mesh as binary PLY; `normals` (one per vertex) are stored as nx, ny, nz."""
     properties = "property float x\nproperty float y\nproperty float z\n"
@@ -32,10 +29,11 @@ def write(stream: BinaryIO, vertices: np.ndarray, faces: np.ndarray, normals: np
         "property list uchar uint vertex_indices\n"
         "end_header\n"
     )
-    rows = np.hstack(columns).astype("<f4", copy=False) if len(columns) > 1 else vertices.astype("<f4", copy=False)
-    face_rows = np.empty(len(faces), dtype=_FACE)
-    face_rows["count"] = 3
-    face_rows["indices"] = faces
+    rows = np.hstack(columns) if len(columns) > 1 else vertices
+    # faces as (count, i, j, k) rows of 13 bytes, built in one flat array and written as is
+    face_rows = np.empty((len(faces), 13), dtype=np.uint8)
+    face_rows[:, 0] = 3
+    face_rows[:, 1:] = np.ascontiguousarray(faces, dtype="<u4").view(np.uint8).reshape(-1, 12)
     stream.write(header.encode("ascii"))
-    stream.write(np.ascontiguousarray(rows).tobytes())
-    stream.write(face_rows.tobytes())
+    stream.write(np.ascontiguousarray(rows, dtype="<f4").data)
+    stream.write(face_rows.data)
