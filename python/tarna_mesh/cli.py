@@ -416,7 +416,7 @@ def run_mesh(args: argparse.Namespace) -> int:
     written = time.perf_counter()
 
     if args.preview:
-        draw_preview(mesher, records, preview_path, progress, f"{len(records)} objects from {os.path.basename(args.input)}")
+        draw_preview(mesher, records, preview_path, progress, f"{len(records)} objects from {os.path.basename(source.path)}")
     previewed = time.perf_counter()
 
     summary = {
