@@ -1,5 +1,5 @@
 # make test: build and install this checkout into .venv with its test extras, run every test.
-# make demo: mesh the built-in sample segmentation and write one PLY per object to demo-out/.
+# make demo: mesh the built-in sample segmentation; one PLY per object and preview.png in demo-out/.
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
@@ -23,7 +23,8 @@ core-tests: $(VPY)
 test: install core-tests
 	$(VPY) -m pytest -q -p no:cacheprovider
 
-demo: install
+demo: $(VPY)
+	$(VPY) -m pip install --quiet ".[cli]"
 	$(VPY) -m tarna_mesh demo demo-out
 
 # Every test against an address/undefined-behaviour sanitizer build (the interpreter itself is not

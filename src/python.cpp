@@ -973,8 +973,8 @@ const char* const DICE_DOC =
     "\n"
     "Returns `{(i, j, k): (vertices, faces)}` for the cells that hold anything.\n"
     "Every triangle lands in exactly one cell, wholly inside it, and two cells\n"
-    "that meet agree on the geometry between them bit for bit \xe2\x80\x94 see\n"
-    "[docs/dicing.md] for why that needs no tolerance.\n"
+    "that meet agree on the geometry between them bit for bit; docs/dicing.md\n"
+    "in the source repository explains why that needs no tolerance.\n"
     "\n"
     "With `quantization_bits`, vertices come back on the octree format's integer\n"
     "lattice instead of in the mesh's own coordinates.";

@@ -117,32 +117,6 @@ def sample_volume(size: int = DEFAULT_SIZE, objects: int = DEFAULT_OBJECTS, seed
     return nearest_seed(size, seeds, centre, radius)
 
 
-PLY_FACE = np.dtype([("count", "u1"), ("indices", "<u4", (3,))])
-
-
-def write_ply(path: str, vertices: np.ndarray, faces: np.ndarray, normals: np.ndarray) -> None:
-    """Binary little-endian PLY with positions, normals and triangles."""
-    header = (
-        "ply\n"
-        "format binary_little_endian 1.0\n"
-        "comment written by tarna_mesh demo\n"
-        f"element vertex {len(vertices)}\n"
-        "property float x\nproperty float y\nproperty float z\n"
-        "property float nx\nproperty float ny\nproperty float nz\n"
-        f"element face {len(faces)}\n"
-        "property list uchar uint vertex_indices\n"
-        "end_header\n"
-    )
-    vertex_rows = np.hstack([vertices, normals]).astype("<f4", copy=False)
-    face_rows = np.empty(len(faces), dtype=PLY_FACE)
-    face_rows["count"] = 3
-    face_rows["indices"] = faces
-    with open(path, "wb") as out:
-        out.write(header.encode("ascii"))
-        out.write(vertex_rows.tobytes())
-        out.write(face_rows.tobytes())
-
-
 @dataclass
 class DemoSummary:
     shape: tuple[int, int, int]
@@ -153,8 +127,10 @@ class DemoSummary:
     build_seconds: float
     mesh_seconds: float
     write_seconds: float
+    preview_seconds: float
     total_seconds: float
     outdir: str
+    preview: str
 
     def lines(self) -> list[str]:
         voxels = int(np.prod(self.shape))
@@ -169,13 +145,17 @@ class DemoSummary:
                 f"wrote     {self.vertices:,} vertices, {self.faces:,} triangles "
                 f"as {self.objects} PLY files in {self.write_seconds:.2f} s to {self.outdir}"
             ),
+            f"preview   {self.preview}, drawn in {self.preview_seconds:.2f} s",
             f"total     {self.total_seconds:.2f} s",
         ]
 
 
 def run(outdir: str = "demo-out", size: int = DEFAULT_SIZE, objects: int = DEFAULT_OBJECTS) -> DemoSummary:
-    """Build the sample, mesh it closed on every core, write object_<label>.ply files."""
+    """Build the sample, mesh it closed on every core, write object_<label>.ply files and
+    preview.png."""
     from tarna_mesh import Mesher
+    from tarna_mesh.io import write_mesh
+    from tarna_mesh.preview import Preview
 
     start = time.perf_counter()
     labels = sample_volume(size, objects)
@@ -190,9 +170,18 @@ def run(outdir: str = "demo-out", size: int = DEFAULT_SIZE, objects: int = DEFAU
     ids = mesher.ids()
     for label in ids:
         vertices, faces, normals = mesher.get(int(label), normals=True)
-        write_ply(os.path.join(outdir, f"object_{label}.ply"), vertices, faces, normals)
+        write_mesh(os.path.join(outdir, f"object_{label}.ply"), vertices, faces, normals)
         vertex_total += len(vertices)
         face_total += len(faces)
+    written = time.perf_counter()
+
+    # The sample fills a ball inside the cube; every object is closed, so back faces are skipped.
+    preview_path = os.path.join(outdir, "preview.png")
+    picture = Preview((-0.5, -0.5, -0.5), (size - 0.5,) * 3)
+    for label in ids:
+        vertices, faces, _ = mesher.get(int(label))
+        picture.add(int(label), vertices, faces, closed=True)
+    picture.save(preview_path, f"tarna_mesh demo: {len(ids)} objects of a {size}\u00b3 sample, meshed with close=True")
     finished = time.perf_counter()
 
     return DemoSummary(
@@ -203,7 +192,9 @@ def run(outdir: str = "demo-out", size: int = DEFAULT_SIZE, objects: int = DEFAU
         threads=mesher.effective_threads,
         build_seconds=built - start,
         mesh_seconds=meshed - built,
-        write_seconds=finished - meshed,
+        write_seconds=written - meshed,
+        preview_seconds=finished - written,
         total_seconds=finished - start,
         outdir=outdir,
+        preview=preview_path,
     )
