@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "extract.hpp"
+#include "simplify.hpp"
 
 namespace tarna {
 
@@ -94,7 +95,8 @@ std::optional<TriangleMesh> Mesher::get(std::uint64_t label, const GetRequest& r
 
     TriangleMesh mesh = build_triangle_mesh(extraction_->meshes[index], frame_);
     if (request.reduction_factor >= 2) {
-        throw Unsupported("simplification (reduction_factor of 2 or more) is not implemented yet");
+        const std::size_t target = mesh.faces.size() / request.reduction_factor;
+        mesh = simplify(std::move(mesh), target, max_error);
     }
     // An object without faces gets no normals, even when asked for.
     if (request.normals && !mesh.faces.empty()) mesh.normals = vertex_normals(mesh.vertices, mesh.faces);

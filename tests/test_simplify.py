@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
 import simplify_reference
-from test_output import assert_closed_manifold
+from conftest import assert_closed_manifold
 from tarna_mesh import Mesher
 
 
