@@ -1,0 +1,83 @@
+"""What a long-lived service does to the module: exit or fork with calls in flight, hostile
+argument objects, unbounded cuts, label arrays changed while they are read."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from tarna_mesh import Mesher, dice
+
+
+def run_python(code, timeout=120):
+    """Runs `code` in a fresh interpreter; a hang fails the test instead of stalling the suite."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
+    try:
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
+                              text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"hung for {timeout} s")
+
+
+@pytest.mark.parametrize("threads", [0, 1, 3])
+def test_exit_with_calls_in_flight(threads):
+    """Daemon threads inside mesh(), get(), dice() and a failing call while the interpreter exits:
+    finalization ends them by forced unwind, which must pass through every frame of the module."""
+    result = run_python(
+        f"""
+        import threading, time
+        import numpy as np
+        from tarna_mesh import Mesher, dice
+        labels = np.random.default_rng(0).integers(0, 5, (24, 24, 24), dtype=np.uint32)
+        odd = np.zeros(labels.nbytes + 1, np.uint8)[1:].view(np.uint32).reshape(labels.shape)
+        odd[...] = labels  # misaligned: meshed from a copy
+
+        def forever(call):
+            def loop():
+                while True:
+                    try:
+                        call()
+                    except ValueError:
+                        pass
+            threading.Thread(target=loop, daemon=True).start()
+
+        meshed = Mesher(threads={threads})
+        meshed.mesh(labels)
+        vertices, faces, _ = meshed.get(1)
+        for array in (labels, odd):
+            forever(lambda m=Mesher(threads={threads}), a=array: m.mesh(a))
+        forever(lambda: meshed.get(1, normals=True, reduction_factor=2))
+        forever(lambda: dice(vertices, faces, (3.0, 3.0, 3.0), (0.0, 0.0, 0.0), (10, 10, 10)))
+        forever(lambda m=Mesher(threads={threads}): m.get(1))  # ValueError: nothing meshed yet
+        time.sleep(0.3)
+        """
+    )
+    assert (result.returncode, result.stderr) == (0, "")
+
+
+class HostileLength:
+    """A sequence whose length no container can hold."""
+
+    def __len__(self):
+        return sys.maxsize
+
+    def __getitem__(self, index):
+        return 1.0
+
+
+@pytest.mark.parametrize(
+    "call, parameter",
+    [
+        (lambda: Mesher(voxel_resolution=HostileLength()), "voxel_resolution"),
+        (lambda: Mesher(threads=1).mesh(np.zeros((2, 2, 2), np.uint8), owned_shape=HostileLength()), "owned_shape"),
+        (lambda: dice(np.zeros((0, 3), np.float32), np.zeros((0, 3), np.uint32), HostileLength(), (0, 0, 0),
+                      (1, 1, 1)), "chunk_shape"),
+    ],
+)
+def test_hostile_length_is_a_memory_error(call, parameter):
+    with pytest.raises(MemoryError) as excinfo:
+        call()
+    assert excinfo.value.__notes__ == [f"while processing '{parameter}'"]
