@@ -58,6 +58,49 @@ def test_exit_with_calls_in_flight(threads):
     assert (result.returncode, result.stderr) == (0, "")
 
 
+def test_fork_child_meshes():
+    """After pools ran in the parent, a forked child meshes on the shared pool, on a Mesher made
+    in the parent and on a new private pool, with the parent's results."""
+    result = run_python(
+        """
+        import multiprocessing, os, time
+        import numpy as np
+        from tarna_mesh import Mesher
+        labels = np.random.default_rng(0).integers(0, 5, (24, 24, 40), dtype=np.uint32)
+
+        def surfaces(mesher, threads):
+            mesher.mesh(labels)
+            return {label: mesher.get(label)[0].tobytes() for label in mesher.ids().tolist()}
+
+        expected = surfaces(Mesher(threads=1), 1)
+        surfaces(Mesher(threads=0), 0)
+        inherited = Mesher(threads=3)
+        surfaces(inherited, 3)
+
+        def child(_=None):
+            meshers = [Mesher(threads=0), inherited, Mesher(threads=2)]
+            return all(surfaces(m, m.effective_threads) == expected for m in meshers)
+
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if child() else 3)
+        for _ in range(300):  # a hung child is killed, not left behind
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                print(os.waitstatus_to_exitcode(status))
+                break
+            time.sleep(0.1)
+        else:
+            os.kill(pid, 9)
+            print("hung")
+        with multiprocessing.get_context("fork").Pool(2) as pool:  # leaving terminates the workers
+            print(pool.map_async(child, range(4)).get(30))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["0", "[True, True, True, True]"]
+
+
 class HostileLength:
     """A sequence whose length no container can hold."""
 
