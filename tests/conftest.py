@@ -1,8 +1,13 @@
 """Helpers shared by the test modules: surfaces read out of a Mesher and edge bookkeeping."""
 
+import os
+import subprocess
+import sys
+import textwrap
 from collections import Counter
 
 import numpy as np
+import pytest
 
 
 def surfaces(mesher, **get):
@@ -41,3 +46,14 @@ def assert_closed_manifold(faces):
                     reached.add(other)
                     frontier.append(other)
         assert len(reached) == len(around), f"vertex {vertex} has several fans"
+
+
+def run_python(code, timeout=120):
+    """Runs `code` in a fresh interpreter, without the shared pool's size variables; a hang fails
+    the test instead of stalling the suite."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
+    try:
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
+                              text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"hung for {timeout} s")

@@ -1,25 +1,13 @@
 """What a long-lived service does to the module: exit or fork with calls in flight, hostile
 argument objects, unbounded cuts, label arrays changed while they are read."""
 
-import os
-import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
 
+from conftest import run_python
 from tarna_mesh import Mesher, dice
-
-
-def run_python(code, timeout=120):
-    """Runs `code` in a fresh interpreter; a hang fails the test instead of stalling the suite."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
-    try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
-                              text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"hung for {timeout} s")
 
 
 @pytest.mark.parametrize("threads", [0, 1, 3])
