@@ -40,6 +40,12 @@ struct InvalidArgument : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The input changed while a pass was reading it: another thread wrote to the label array.
+// Reaches Python as RuntimeError with its message.
+struct InputChanged : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // A feature this build does not have yet. Reaches Python as NotImplementedError.
 struct Unsupported : std::runtime_error {
     using std::runtime_error::runtime_error;

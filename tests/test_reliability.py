@@ -2,11 +2,12 @@
 argument objects, unbounded cuts, label arrays changed while they are read."""
 
 import sys
+import threading
 
 import numpy as np
 import pytest
 
-from conftest import run_python
+from conftest import assert_closed, run_python
 from tarna_mesh import Mesher, dice
 
 
@@ -112,3 +113,35 @@ def test_hostile_length_is_a_memory_error(call, parameter):
     with pytest.raises(MemoryError) as excinfo:
         call()
     assert excinfo.value.__notes__ == [f"while processing '{parameter}'"]
+
+
+@pytest.mark.parametrize("threads, order", [(1, "C"), (3, "C"), (3, "F")])
+def test_labels_changed_during_mesh(threads, order):
+    """Another thread flips labels while mesh() reads them: each call either stores closed
+    surfaces (those of some label field, if not the caller's) or raises RuntimeError and stores
+    nothing; never a fault, never a store get() cannot read."""
+    labels = np.asarray(np.random.default_rng(5).integers(0, 4, (12, 12, 140), dtype=np.uint32), order=order)
+    mesher = Mesher(threads=threads)
+    outcomes = set()
+    for _ in range(12):
+        stop = threading.Event()
+
+        def flip():
+            while not stop.is_set():
+                labels[...] ^= 1
+
+        writer = threading.Thread(target=flip)
+        writer.start()
+        try:
+            mesher.mesh(labels, close=True)
+            outcomes.add("stored")
+        except RuntimeError as error:
+            assert str(error) == "labels changed while mesh() was reading them"
+            assert len(mesher) == 0
+            outcomes.add("refused")
+        finally:
+            stop.set()
+            writer.join()
+        for label in mesher.ids().tolist():
+            assert_closed(mesher.get(label)[1])
+    assert "stored" in outcomes
