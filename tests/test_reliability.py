@@ -1,6 +1,7 @@
 """What a long-lived service does to the module: exit or fork with calls in flight, hostile
 argument objects, unbounded cuts, label arrays changed while they are read."""
 
+import json
 import sys
 import threading
 
@@ -145,3 +146,79 @@ def test_labels_changed_during_mesh(threads, order):
         for label in mesher.ids().tolist():
             assert_closed(mesher.get(label)[1])
     assert "stored" in outcomes
+
+
+def test_eight_threads_on_shared_and_own_meshers():
+    """Eight threads for three seconds, four on one Mesher (meshing, reading, erasing, clearing)
+    and four on their own: only the borrow errors, every result one thread would give, and no
+    deadlock (the subprocess's timeout is the watchdog)."""
+    result = run_python(
+        """
+        import collections, json, threading, time
+        import numpy as np
+        from tarna_mesh import Mesher
+
+        def surfaces(mesher):
+            return {label: tuple(a.tobytes() for a in mesher.get(label)[:2]) for label in mesher.ids().tolist()}
+
+        volumes = [np.random.default_rng(seed).integers(0, 6, (14, 12, 30), dtype=np.uint16) for seed in range(4)]
+        expected = []
+        for labels in volumes:
+            single = Mesher(threads=1)
+            single.mesh(labels)
+            expected.append(surfaces(single))
+        shared = Mesher(threads=2)
+        allowed = {"Already borrowed", "Already mutably borrowed", "no volume has been meshed yet; call mesh() first"}
+        seen, wrong = collections.Counter(), []
+        deadline = time.monotonic() + 3
+
+        def on_shared(seed):
+            rng = np.random.default_rng(seed)
+            while time.monotonic() < deadline:
+                try:
+                    action = rng.integers(6)
+                    if action == 0:
+                        shared.mesh(volumes[0])
+                    elif action == 1:
+                        label = int(rng.integers(1, 6))
+                        mesh = shared.get(label)
+                        if mesh is not None and tuple(a.tobytes() for a in mesh[:2]) != expected[0][label]:
+                            wrong.append(("get", label))
+                    elif action == 2:
+                        if not set(shared.ids().tolist()) <= set(expected[0]):
+                            wrong.append("ids")
+                    elif action == 3:
+                        shared.erase(int(rng.integers(1, 6)))
+                    elif action == 4:
+                        shared.clear()
+                    else:
+                        repr(shared), len(shared), shared.contains(1), shared.effective_threads
+                    seen["ok"] += 1
+                except (RuntimeError, ValueError) as error:
+                    seen[str(error)] += 1
+
+        def on_own(seed):
+            rng = np.random.default_rng(seed)
+            while time.monotonic() < deadline:
+                index = int(rng.integers(len(volumes)))
+                mesher = Mesher(threads=int(rng.integers(4)))
+                mesher.mesh(volumes[index])
+                if surfaces(mesher) != expected[index]:
+                    wrong.append(("own", index))
+                seen["own"] += 1
+
+        threads = [threading.Thread(target=on_shared if k < 4 else on_own, args=(k,)) for k in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        print(json.dumps({"wrong": wrong, "unexpected": sorted(set(seen) - allowed - {"ok", "own"}),
+                          "borrow_errors": seen["Already borrowed"] + seen["Already mutably borrowed"],
+                          "own": seen["own"]}))
+        """,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert report["wrong"] == [] and report["unexpected"] == []
+    assert report["borrow_errors"] > 0 and report["own"] > 0
