@@ -34,7 +34,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <cxxabi.h>
 #include <exception>
 #include <memory>
 #include <new>
@@ -90,11 +89,13 @@ void raise_fault(const char* message) {
 // note: not noexcept, and neither are the boundary functions: a thread ended by cancellation or
 // by interpreter finalization (which exits threads that try to take the lock back) unwinds
 // through them with the runtime's forced unwind, which must pass; stopping it aborts the process.
+// That unwind is a foreign exception, one without an exception_ptr, and is recognised as such:
+// a handler naming abi::__forced_unwind binds a reference to no object, which the undefined-
+// behaviour sanitizer rightly reports.
 PyObject* raise_current_exception() {
+    if (!std::current_exception()) throw;
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
-        throw;  // a cancelled thread must keep unwinding; swallowing it aborts the process
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
@@ -134,10 +135,9 @@ auto without_lock(Work&& work) {
         } else {
             result.emplace(work());
         }
-    } catch (abi::__forced_unwind&) {
-        throw;  // cancelled while unlocked: there is no lock to take back
     } catch (...) {
         error = std::current_exception();
+        if (!error) throw;  // a forced unwind while unlocked: there is no lock to take back
     }
     PyEval_RestoreThread(state);
     if (error) std::rethrow_exception(error);
