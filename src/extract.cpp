@@ -1111,11 +1111,6 @@ Merged merge(std::vector<Band>&& bands, const VolumeView<Label>& view, const Ban
 
 template <class Label>
 Extraction run(const RunEnvironment<Label>& env, const Parallel& parallel) {
-    // Smoothing is refused before a pass is started; reaching here with it configured is a
-    // broken invariant, found before any work is done.
-    if (iteration_count(env.smoothing) != 0 || std::holds_alternative<Fairing>(env.smoothing))
-        throw InternalFault("smoothing reached an extraction pass that cannot apply it");
-
     Extraction result;
     const CellGrid grid(env.view.shape, env.close);
     if (grid.empty()) return result;
@@ -1141,6 +1136,7 @@ Extraction run(const RunEnvironment<Label>& env, const Parallel& parallel) {
         result.surface_cells = std::move(merged.surface_cells);
     }
     result.cell_shape = dims;
+    smooth(result, env.smoothing, parallel);
     return result;
 }
 

@@ -409,15 +409,6 @@ std::string quote_char(Py_UCS4 code_point) {
     return "'" + body + "'";
 }
 
-// Taubin's pair is usable when mu = 1 / (pass_band - 1 / lambda) is a finite negative number
-// larger in magnitude than lambda and above -1.
-bool taubin_valid(double pass_band, double lambda) {
-    if (!std::isfinite(pass_band) || !std::isfinite(lambda)) return false;
-    if (!(pass_band > 0 && pass_band < 1) || !(lambda > 0 && lambda < 1)) return false;
-    const double mu = 1.0 / (pass_band + (-1.0 / lambda));
-    return std::isfinite(mu) && mu != 0 && mu < 0 && std::fabs(mu) > lambda && mu > -1;
-}
-
 // The NumPy C API table, fetched once, at first use.
 bool numpy_ready() {
     static bool ready = false;
@@ -637,8 +628,8 @@ bool validate_config(const MesherConfig& config, MesherState& state) {
     if (config.fairing > 0 && !(config.fairing_step > 0 && config.fairing_step <= 1)) {
         return set_value_error("fairing_step must lie in (0, 1]");
     }
-    if (config.taubin > 0 && !taubin_valid(config.taubin_pass_band, config.taubin_lambda)) {
-        const double mu = 1.0 / (config.taubin_pass_band - 1.0 / config.taubin_lambda);
+    if (config.taubin > 0 && !is_valid(config.taubin_pass_band, config.taubin_lambda)) {
+        const double mu = taubin_mu(config.taubin_pass_band, config.taubin_lambda);
         return set_value_error(
             "taubin_pass_band and taubin_lambda must lie in (0, 1) and give a negative mu larger in magnitude than "
             "lambda; got pass_band=" +
@@ -818,11 +809,6 @@ PyObject* mesher_mesh(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
             }
         }
         const std::uint32_t iterations = iteration_count(state.smoothing);
-        if (iterations != 0) {
-            PyErr_SetString(PyExc_NotImplementedError,
-                            (std::string(method_name(state.smoothing)) + " smoothing is not implemented yet").c_str());
-            return nullptr;
-        }
         options.track_boundary = iterations != 0 && (!close || options.has_owned);
         // A view whose byte strides are not whole elements (or whose data is misaligned) cannot be
         // read element-wise in place; such rare arrays are read from an aligned copy instead.
