@@ -113,3 +113,22 @@ TEST(fairing_taubin_pair_is_used_unchecked) {
     fair(cells, {3, 1, 1}, fairing, Parallel(nullptr));
     CHECK_EQ(cells.positions, (Positions{{256, 0, 0}, {256, 0, 0}, {512, 0, 0}}));
 }
+
+TEST(fairing_never_links_across_the_grid_edge) {
+    //   2 | 3      a 2 x 2 x 1 grid whose cells all cross every edge. Cell 1's next id along
+    //   --+--      axis 0 is cell 2, the start of the next row: only the in-grid mask keeps
+    //   0 | 1      them apart, so each vertex moves towards its two true neighbours alone.
+    CellField cells;
+    cells.positions = {{128, 128, 128}, {384, 128, 128}, {128, 384, 128}, {384, 384, 128}};
+    cells.cell_ids = {0, 1, 2, 3};
+    cells.edge_masks = {0xFFF, 0xFFF, 0xFFF, 0xFFF};
+    cells.boundary = {0, 0, 0, 0};
+    for (const bool junction_rule : {true, false}) {
+        CellField faired = cells;
+        Fairing fairing;
+        fairing.iterations = 1;
+        fairing.junction_rule = junction_rule;
+        fair(faired, {2, 2, 1}, fairing, Parallel(nullptr));
+        CHECK_EQ(faired.positions, (Positions{{192, 192, 128}, {320, 192, 128}, {192, 320, 128}, {320, 320, 128}}));
+    }
+}
