@@ -58,15 +58,22 @@ double taubin_mu(double pass_band, double lambda);
 // magnitude than lambda.
 bool is_valid(double pass_band, double lambda);
 
+// A smoothed position: x, y, z and an unused fourth lane, so one 16-byte operation handles a
+// whole position. Lanes never mix, so each coordinate is computed exactly as on its own.
+using Point4f = float __attribute__((vector_size(16)));
+
 // Working arrays of `run`, reused for every object one thread smooths; only their capacity
 // outlives a call.
 struct Scratch {
     std::vector<std::uint32_t> neighbour_start;  // vertex count + 1: where each neighbour list begins
     std::vector<std::uint32_t> neighbour_end;    // fill cursors, then where each list ends
     std::vector<std::uint32_t> neighbours;       // 8 per quad before compaction
-    std::vector<Point3f> current;                // positions read by a pass
-    std::vector<Point3f> next;                   // positions written by a pass
-    std::vector<std::uint8_t> pinned;            // copy of `boundary`, or all zero
+    std::vector<Point4f> current;                // positions read by a pass
+    std::vector<Point4f> next;                   // positions written by a pass
+    // Per vertex, the lowest and highest position a pass may give it: the max_deviation box around
+    // its extracted position o, or [o, o] for a vertex that must not move (flagged in `boundary`,
+    // or without neighbours), which clamps every pass back to exactly o.
+    std::vector<Point4f> box;
 };
 
 // `iterations` times, one umbrella pass per weight for the first `passes` weights; moves `mesh`'s
