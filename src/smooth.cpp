@@ -223,8 +223,8 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
     const std::uint64_t* id_of = ids.data();
     std::array<std::size_t, 6> cursor{};
     for (int d = 2; d < 6; ++d) cursor[d] = count_below(ids, std::int64_t(ids[first]) + offsets[d]);
-    // Reads are clamped into the array: past its end the last id stands in, and it is below
-    // every target a cursor could still be looking for.
+    // Reads are clamped into the array: past its end the last id stands in, which never equals
+    // the id sought there.
     auto id_at = [&](std::size_t at) { return std::int64_t(id_of[at < count ? at : count - 1]); };
     for (std::size_t j = first; j < last; ++j) {
         const std::int64_t id = std::int64_t(id_of[j]);
@@ -306,7 +306,9 @@ void run(LabelMesh& mesh, std::uint32_t iterations, std::span<const double> weig
     if (iterations == 0 || mesh.quads.empty()) return;
     TARNA_ASSERT(passes >= 1 && passes <= weights.size(), "smoothing: fewer weights than passes");
     const std::size_t vertex_count = mesh.positions.size();
-    TARNA_ASSERT(vertex_count < NONE && mesh.quads.size() <= NONE / 8, "smoothing: object too large for 32-bit indices");
+    // Neighbour lists take two entries per quad corner and two per vertex, twice over.
+    TARNA_ASSERT(8 * std::uint64_t(mesh.quads.size()) + 2 * std::uint64_t(vertex_count) < NONE,
+                 "smoothing: object too large for 32-bit indices");
     build_neighbours(mesh, scratch);
 
     // The box is centred on the extracted position o: lo = o - D, hi = D + o.

@@ -8,7 +8,9 @@ diagonal was cut and however vertices were renumbered or split. An object's surf
 multiset of its quads as position cycles. The reference (reference_smoothing.py) rebuilds the
 store from the volume alone, smooths it in float32 scalars, and must give the same multiset; the
 unsmoothed store is compared first, so a mismatch there blames the reference extraction, not the
-smoothing.
+smoothing. Near the origin a float32 sum taken in another order mostly rounds to the same stored
+integer; some volumes therefore sit far along axis 0, where positions approach 2^24 and every
+float32 rounding reaches the stored integers.
 """
 
 from collections import Counter
@@ -132,6 +134,31 @@ def test_smoothing_matches_reference(labels, close, owned, config, threads):
     for label, mesh in meshes.items():
         assert stored_cycles(plain, label) == cycles(mesh.positions, mesh.quads)
         assert stored_cycles(smoothed, label) == cycles(positions[label], mesh.quads)
+
+
+@pytest.mark.parametrize("config", [
+    {"relaxation": 3, "relaxation_step": 0.77, "max_deviation": 1.2},
+    {"taubin": 3, "taubin_pass_band": 0.05, "taubin_lambda": 0.5, "max_deviation": 1.2},
+    {"fairing": 3, "fairing_step": 0.77, "max_deviation": 0.5},
+    {"fairing": 2, "fairing_taubin": True, "fairing_junction_rule": False, "max_deviation": 0.5},
+    # mu = 1 / (2 - 1 / 0.5) is infinite: a vertex already at its neighbours' mean steps by inf * 0.
+    {"fairing": 1, "fairing_taubin": True, "fairing_pass_band": 2.0, "fairing_lambda": 0.5, "max_deviation": 0.5},
+])
+@pytest.mark.parametrize("seed", range(3))
+def test_far_from_the_origin_every_rounding_shows(config, seed):
+    # Positions near 2^24, where a float32 step is a whole position unit, on random blocks of four
+    # labels: summing in any other order than the intended one changes stored integers here.
+    rng = np.random.default_rng(seed)
+    blocks = rng.integers(0, 4, size=(4, 4, 4), dtype=np.uint8).repeat(2, 0).repeat(2, 1).repeat(2, 2)[:7, :7, :7]
+    labels = np.zeros((65521 + 7, 7, 7), np.uint8)
+    labels[65521:] = blocks
+    mesher = Mesher(threads=2, **config)
+    mesher.mesh(labels, close=True)
+    full = {"fairing_step": 0.5, "fairing_junction_rule": True, "fairing_taubin": False, "fairing_pass_band": 0.1,
+            "fairing_lambda": 0.63, **config} if "fairing" in config else config
+    meshes, positions = reference_smoothed(labels, True, None, full)
+    for label, mesh in meshes.items():
+        assert stored_cycles(mesher, label) == cycles(positions[label], mesh.quads)
 
 
 def tall_volume(seed, shape):
