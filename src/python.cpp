@@ -101,8 +101,6 @@ PyObject* raise_current_exception() {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const PoolError& error) {
         PyErr_SetString(PyExc_ValueError, (std::string("thread pool: ") + error.what()).c_str());
-    } catch (const Unsupported& error) {
-        PyErr_SetString(PyExc_NotImplementedError, error.what());
     } catch (const std::exception& error) {
         raise_fault(error.what());
     } catch (...) {
