@@ -199,6 +199,7 @@ public:
     void reset(std::size_t vertex_count) {
         slots_.assign(vertex_count, Slot{});
         data_.clear();
+        data_.reserve(vertex_count * 4);
     }
 
     // Each vertex's faces in ascending face order: counts, prefix sum, fill.
@@ -212,6 +213,8 @@ public:
             slot.begin = total;
             total += slot.capacity;
         }
+        // Room for lists that outgrow their slots without moving the arena often.
+        data_.reserve(total * 2);
         data_.resize(total);
         for (std::size_t f = 0; f < faces.size(); ++f) {
             for (const std::uint32_t corner : faces[f]) {
@@ -270,8 +273,7 @@ struct State {
         std::uint8_t locked;
     };
     std::vector<Vertex> vertices;
-    std::vector<Triangle> faces;
-    std::vector<std::uint8_t> face_alive;
+    std::vector<Triangle> faces;  // a face removed by a collapse has NONE as its first corner
     Lists<std::uint32_t> vertex_faces;
     // Per vertex, the number of the last collapse it took part in (0: none), or REMOVED.
     std::vector<std::uint32_t> stamps;
@@ -282,19 +284,6 @@ struct State {
     double max_error_squared = 0;
 
     bool removed(std::uint32_t v) const { return (removed_bits[v / 64] >> (v % 64)) & 1; }
-
-    // v's current one-ring, ascending.
-    void neighbours_into(std::uint32_t v, std::vector<std::uint32_t>& out) const {
-        out.clear();
-        for (const std::uint32_t f : vertex_faces[v]) {
-            if (!face_alive[f]) continue;
-            for (const std::uint32_t corner : faces[f]) {
-                if (corner != v) out.push_back(corner);
-            }
-        }
-        std::sort(out.begin(), out.end());
-        out.erase(std::unique(out.begin(), out.end()), out.end());
-    }
 
     // Whether moving the corners a and b of `face` to `position` spoils it: a face with area
     // before must keep area and keep facing the same half-space.
@@ -376,7 +365,6 @@ void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
         vertex.quadric = Quadric{};
         vertex.locked = 0;
     }
-    state.face_alive.assign(state.faces.size(), 1);
     state.live_faces = state.faces.size();
     state.vertex_faces.build_faces(state.faces, vertex_count);
     state.ring_candidates.reset(vertex_count);
@@ -437,106 +425,157 @@ void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
     }
 }
 
-// Scratch lists reused by every candidate.
+// A live face around an end of the edge under test.
+struct AroundFace {
+    std::uint32_t index;
+    Triangle corners;
+};
+
+// Scratch reused by every candidate.
 struct Scratch {
+    std::vector<AroundFace> around_a;
+    std::vector<AroundFace> around_b;
     std::vector<std::uint32_t> opposite;
-    std::vector<std::uint32_t> ring_a;
-    std::vector<std::uint32_t> ring_b;
-    std::vector<std::uint32_t> shared;
-    std::vector<Triangle> results;
-    std::vector<std::uint32_t> merged;
+    std::vector<std::uint32_t> ring;    // a's one-ring once b is merged into it
+    std::vector<std::uint64_t> pairs;   // the surviving faces, each named by its corners other than a
+    // Per vertex, the last token it was marked with: membership in a ring without sorting.
+    std::vector<std::uint32_t> marks;
+    std::uint32_t token = 0;
+
+    std::uint32_t next_token() {
+        if (token == NONE) {
+            std::fill(marks.begin(), marks.end(), 0);
+            token = 0;
+        }
+        return ++token;
+    }
 };
 
 // Whether collapsing b into a at the candidate's position keeps the surface valid. Locked ends and
 // positions out of bound never get this far: no candidate is made for the first, the second is
-// marked when the candidate is made.
+// marked when the candidate is made. The conditions are all pure, so their order is free. On
+// success scratch holds the live faces of both ends and a's one-ring after the collapse.
 bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, const Point3d& position,
                       Scratch& scratch) {
+    if (state.live_faces < 5) return false;
+    std::vector<std::uint32_t>& marks = scratch.marks;
+    const std::uint32_t in_ring_a = scratch.next_token(), in_ring_b = scratch.next_token();
+
+    // a's live faces, its ring (less b) and the corners across the edge from it.
+    scratch.around_a.clear();
+    scratch.ring.clear();
     scratch.opposite.clear();
     for (const std::uint32_t f : state.vertex_faces[a]) {
-        if (!state.face_alive[f] || !contains(state.faces[f], b)) continue;
-        for (const std::uint32_t corner : state.faces[f]) {
-            if (corner != a && corner != b) scratch.opposite.push_back(corner);
+        const Triangle& face = state.faces[f];
+        if (face[0] == NONE) continue;
+        scratch.around_a.push_back({f, face});
+        const bool across = contains(face, b);
+        for (const std::uint32_t corner : face) {
+            if (corner == a || corner == b) continue;
+            if (marks[corner] != in_ring_a) {
+                marks[corner] = in_ring_a;
+                scratch.ring.push_back(corner);
+            }
+            if (across && std::find(scratch.opposite.begin(), scratch.opposite.end(), corner) == scratch.opposite.end()) {
+                scratch.opposite.push_back(corner);
+            }
         }
     }
     if (scratch.opposite.empty()) return false;
-    std::sort(scratch.opposite.begin(), scratch.opposite.end());
-    scratch.opposite.erase(std::unique(scratch.opposite.begin(), scratch.opposite.end()), scratch.opposite.end());
 
     // Link condition: a and b share exactly the neighbours across their common faces; otherwise
-    // the collapse would pinch the surface.
-    state.neighbours_into(a, scratch.ring_a);
-    state.neighbours_into(b, scratch.ring_b);
-    scratch.shared.clear();
-    std::set_intersection(scratch.ring_a.begin(), scratch.ring_a.end(), scratch.ring_b.begin(), scratch.ring_b.end(),
-                          std::back_inserter(scratch.shared));
-    if (scratch.shared != scratch.opposite) return false;
-    if (state.live_faces < 5) return false;
+    // the collapse would pinch the surface. Those are always shared, so counting suffices.
+    scratch.around_b.clear();
+    std::size_t shared = 0;
+    for (const std::uint32_t f : state.vertex_faces[b]) {
+        const Triangle& face = state.faces[f];
+        if (face[0] == NONE) continue;
+        scratch.around_b.push_back({f, face});
+        for (const std::uint32_t corner : face) {
+            if (corner == a || corner == b || marks[corner] == in_ring_b) continue;
+            if (marks[corner] == in_ring_a) {
+                ++shared;
+            } else {
+                scratch.ring.push_back(corner);
+            }
+            marks[corner] = in_ring_b;
+        }
+    }
+    if (shared != scratch.opposite.size()) return false;
 
     // The faces that survive, as they would be: no repeated corner, no turning over, no two alike.
-    scratch.results.clear();
-    for (const std::uint32_t end : {a, b}) {
-        for (const std::uint32_t f : state.vertex_faces[end]) {
-            if (!state.face_alive[f]) continue;
-            const Triangle& face = state.faces[f];
-            if (contains(face, a) && contains(face, b)) continue;
-            Triangle result = face;
+    scratch.pairs.clear();
+    for (const std::vector<AroundFace>* around : {&scratch.around_a, &scratch.around_b}) {
+        for (const AroundFace& face : *around) {
+            if (contains(face.corners, a) && contains(face.corners, b)) continue;
+            Triangle result = face.corners;
             for (std::uint32_t& corner : result) {
                 if (corner == b) corner = a;
             }
             if (result[0] == result[1] || result[1] == result[2] || result[0] == result[2]) return false;
-            if (state.flips(face, a, b, position)) return false;
-            std::sort(result.begin(), result.end());
-            for (const Triangle& earlier : scratch.results) {
-                if (earlier[0] == result[0] && earlier[1] == result[1] && earlier[2] == result[2]) return false;
-            }
-            scratch.results.push_back(result);
+            if (state.flips(face.corners, a, b, position)) return false;
+            // It holds a once, so its other two corners name it.
+            const std::uint32_t x = result[0] == a ? result[1] : result[0];
+            const std::uint32_t y = result[2] == a ? result[1] : result[2];
+            const std::uint64_t pair = (std::uint64_t{std::min(x, y)} << 32) | std::max(x, y);
+            if (std::find(scratch.pairs.begin(), scratch.pairs.end(), pair) != scratch.pairs.end()) return false;
+            scratch.pairs.push_back(pair);
         }
+    }
+
+    // a's ring afterwards: the corners of the surviving faces. That is both rings without a and b,
+    // less any opposite vertex whose only faces with a or b were the ones across the edge.
+    for (const std::uint32_t c : scratch.opposite) {
+        const bool kept = std::any_of(scratch.pairs.begin(), scratch.pairs.end(), [c](std::uint64_t pair) {
+            return std::uint32_t(pair >> 32) == c || std::uint32_t(pair) == c;
+        });
+        if (!kept) scratch.ring.erase(std::find(scratch.ring.begin(), scratch.ring.end(), c));
     }
     return true;
 }
 
 // Merges b into a: faces across the edge die, b's other faces move to a, and every edge around a
-// gets a fresh candidate, remembered with a. Older candidates of a and b go stale through the stamps.
+// gets a fresh candidate, remembered with a. Older candidates of a and b go stale through the
+// stamps. Uses what collapse_allowed left in scratch.
 void collapse(State& state, CandidateQueue& queue, std::uint32_t a, std::uint32_t b, const Point3d& position,
               Scratch& scratch) {
     state.vertices[a].position = position;
     state.vertices[a].quadric = sum_of(state.vertices[a].quadric, state.vertices[b].quadric);
-    for (const std::uint32_t f : state.vertex_faces[b]) {
-        if (!state.face_alive[f]) continue;
-        Triangle& face = state.faces[f];
-        if (contains(face, a)) {
-            state.face_alive[f] = 0;
+    // a's faces: its own without b, then b's without a. The order of a face list changes nothing.
+    std::size_t count = 0;
+    for (const AroundFace& face : scratch.around_a) count += !contains(face.corners, b);
+    for (const AroundFace& face : scratch.around_b) count += !contains(face.corners, a);
+    const std::span<std::uint32_t> faces_of_a = state.vertex_faces.resize(a, count);
+    std::size_t next = 0;
+    for (const AroundFace& face : scratch.around_a) {
+        if (!contains(face.corners, b)) faces_of_a[next++] = face.index;
+    }
+    for (const AroundFace& face : scratch.around_b) {
+        Triangle& corners = state.faces[face.index];
+        if (contains(face.corners, a)) {
+            corners[0] = NONE;
             --state.live_faces;
             continue;
         }
-        for (std::uint32_t& corner : face) {
+        for (std::uint32_t& corner : corners) {
             if (corner == b) corner = a;
         }
+        faces_of_a[next++] = face.index;
     }
-    scratch.merged.clear();
-    for (const std::uint32_t end : {a, b}) {
-        for (const std::uint32_t f : state.vertex_faces[end]) {
-            if (state.face_alive[f]) scratch.merged.push_back(f);
-        }
-    }
-    const std::span<std::uint32_t> faces_of_a = state.vertex_faces.resize(a, scratch.merged.size());
-    std::copy(scratch.merged.begin(), scratch.merged.end(), faces_of_a.begin());
     ++state.collapses;
     state.stamps[a] = state.collapses;
     state.stamps[b] = REMOVED;
     state.removed_bits[b / 64] |= std::uint64_t{1} << (b % 64);
 
-    state.neighbours_into(a, scratch.ring_a);
-    const std::span<RingCandidate> remembered = state.ring_candidates.resize(a, scratch.ring_a.size());
-    std::size_t count = 0;
-    for (const std::uint32_t n : scratch.ring_a) {
+    const std::span<RingCandidate> remembered = state.ring_candidates.resize(a, scratch.ring.size());
+    std::size_t made = 0;
+    for (const std::uint32_t n : scratch.ring) {
         const Candidate candidate = make_candidate(state, a, n);
         if (candidate.stamp == NONE) continue;
         queue.push(candidate);
-        remembered[count++] = {n, candidate.out_of_bound, candidate.cost_bits};
+        remembered[made++] = {n, candidate.out_of_bound, candidate.cost_bits};
     }
-    state.ring_candidates.resize(a, count);
+    state.ring_candidates.resize(a, made);
 }
 
 // Live faces in order, vertices numbered at first use and narrowed back to float.
@@ -545,8 +584,8 @@ TriangleMesh compact(const State& state) {
     std::vector<std::uint32_t> new_index(state.vertices.size(), NONE);
     result.faces.reserve(state.live_faces);
     for (std::size_t f = 0; f < state.faces.size(); ++f) {
-        if (!state.face_alive[f]) continue;
         Triangle face = state.faces[f];
+        if (face[0] == NONE) continue;
         for (std::uint32_t& corner : face) {
             std::uint32_t& index = new_index[corner];
             if (index == NONE) {
@@ -581,6 +620,7 @@ TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double m
     set_up(state, queue, mesh);
 
     Scratch scratch;
+    scratch.marks.assign(state.vertices.size(), 0);
     Candidate candidate;
     const auto dead = [&state](std::uint64_t edge) {
         return state.removed(std::uint32_t(edge >> 32)) || state.removed(std::uint32_t(edge));
