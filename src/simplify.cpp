@@ -7,14 +7,17 @@
 // closed and manifold, and refuse to turn any face over.
 // Every float expression is written in one fixed evaluation order (the build forbids contraction),
 // so the result is the same bits on every build and matches a plain reference implementation.
+// The queue is lazy: entries go stale instead of being removed. Most stale entries pop after the
+// fresh candidate of their edge and change nothing; they are told apart without computing, from
+// the candidates remembered with the vertex that changed last.
 #include "simplify.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <span>
 #include <cstdlib>
 #include <new>
+#include <span>
 #include <utility>
 
 #if defined(__linux__)
