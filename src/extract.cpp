@@ -414,14 +414,11 @@ public:
                 corner_slot[corner] = (set >> corner) & 1u ? slot : corner_slot[corner];
 
             LabelMesh& mesh = slots_[slot];
-            const std::size_t base = mesh.positions.size();
+            // Vertices keep no position of their own: they share their cell's.
+            const std::size_t base = mesh.cells.size();
             const unsigned patches = patch_count(set);
             if (base + patches > INDEX_LIMIT) too_many_vertices();
-            for (unsigned p = 0; p < patches; ++p) {
-                append(mesh.positions, Position{p0, p1, p2});
-                append(mesh.cells, cell_index);
-            }
-            prefetch_tail(mesh.positions);
+            for (unsigned p = 0; p < patches; ++p) append(mesh.cells, cell_index);
             prefetch_tail(mesh.cells);
             prefetch_tail(mesh.quads);  // this label's faces come next
             if (track) mesh.boundary.insert(mesh.boundary.end(), patches, boundary);
@@ -605,7 +602,7 @@ LabelPlaces merge_labels(const std::vector<Band>& bands, Merged& merged) {
             const std::uint32_t j = *places.index.find(band.sorted_labels[local]);
             places.local_position[p][j] = std::uint32_t(local);
             places.vertex_offset[p][local] = std::uint32_t(places.vertex_totals[j]);
-            places.vertex_totals[j] += band.meshes[local].positions.size();
+            places.vertex_totals[j] += band.meshes[local].cells.size();
             places.ambiguous_totals[j] += band.meshes[local].ambiguous.size();
             if (places.vertex_totals[j] > INDEX_LIMIT) too_many_vertices();
         }
@@ -641,29 +638,25 @@ void append_vertices(std::vector<Band>& bands, const LabelPlaces& places, const 
         const std::uint32_t cell_offset = places.cell_offset[p];
         const std::uint32_t offset = places.vertex_offset[p][local];
         if (offset == 0) {
-            target.positions = std::move(source.positions);
             target.boundary = std::move(source.boundary);
             target.cells = std::move(source.cells);
             target.ambiguous = std::move(source.ambiguous);
             for (std::uint32_t& cell : target.cells) cell += cell_offset;
-            if (target.positions.size() == places.vertex_totals[j]) return;  // in no later band
-            target.positions.reserve(places.vertex_totals[j]);
+            if (target.cells.size() == places.vertex_totals[j]) return;  // in no later band
             target.boundary.reserve(options.track_boundary ? places.vertex_totals[j] : 0);
             target.cells.reserve(places.vertex_totals[j]);
             target.ambiguous.reserve(places.ambiguous_totals[j]);
             continue;
         }
-        target.positions.insert(target.positions.end(), source.positions.begin(), source.positions.end());
         target.boundary.insert(target.boundary.end(), source.boundary.begin(), source.boundary.end());
         for (const std::uint32_t cell : source.cells) target.cells.push_back(cell + cell_offset);
         for (const std::uint32_t vertex : source.ambiguous) target.ambiguous.push_back(vertex + offset);
         // Only the quads are still needed.
-        source.positions = {};
         source.boundary = {};
         source.cells = {};
         source.ambiguous = {};
     }
-    TARNA_ASSERT(target.positions.size() == places.vertex_totals[j], "merged vertices lost or doubled");
+    TARNA_ASSERT(target.cells.size() == places.vertex_totals[j], "merged vertices lost or doubled");
 }
 
 // Step 3: the faces of band k's first slab, which need band k - 1's last slab; per merged
