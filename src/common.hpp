@@ -46,11 +46,6 @@ struct InputChanged : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A feature this build does not have yet. Reaches Python as NotImplementedError.
-struct Unsupported : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 // Asserts that survive release builds: the cost is a predictable branch, the gain is a clean
 // exception instead of silent corruption.
 #define TARNA_ASSERT(cond, message)                                   \

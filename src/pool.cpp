@@ -23,11 +23,13 @@ namespace tarna {
 namespace {
 
 // One parallel-for in flight: items are claimed through `next`; `finished` counts items done
-// or skipped, and the waiter wakes when it reaches `count`.
+// or skipped, and the waiter wakes when it reaches `count`. Every thread that calls work() takes
+// the next slot number, so slots stay below the number of threads the batch was handed to.
 struct Batch {
     std::size_t count = 0;
-    const std::function<void(std::size_t)>* body = nullptr;
+    const std::function<void(std::size_t, std::size_t)>* body = nullptr;
     std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> slots_taken{0};
     std::atomic<bool> cancelled{false};
     std::mutex mutex;
     std::condition_variable all_done;
@@ -36,13 +38,14 @@ struct Batch {
 
     // Claims and runs items until none is left. Never throws.
     void work() {
+        const std::size_t slot = slots_taken.fetch_add(1, std::memory_order_relaxed);
         std::size_t done_here = 0;
         for (;;) {
             const std::size_t item = next.fetch_add(1, std::memory_order_relaxed);
             if (item >= count) break;
             if (!cancelled.load(std::memory_order_relaxed)) {
                 try {
-                    (*body)(item);
+                    (*body)(item, slot);
                 } catch (...) {
                     std::lock_guard<std::mutex> lock(mutex);
                     if (!error) error = std::current_exception();
@@ -221,6 +224,10 @@ ThreadPool::State& ThreadPool::started_state() {
 }
 
 void ThreadPool::parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
+    parallel_for_slots(count, [&body](std::size_t item, std::size_t) { body(item); });
+}
+
+void ThreadPool::parallel_for_slots(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
     if (count == 0) return;
     auto batch = std::make_shared<Batch>();
     batch->count = count;
@@ -240,7 +247,7 @@ void ThreadPool::run_inside(const std::function<void()>& job) {
         job();
         return;
     }
-    std::function<void(std::size_t)> body = [&job](std::size_t) { job(); };
+    std::function<void(std::size_t, std::size_t)> body = [&job](std::size_t, std::size_t) { job(); };
     auto batch = std::make_shared<Batch>();
     batch->count = 1;
     batch->body = &body;

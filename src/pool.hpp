@@ -36,6 +36,9 @@ public:
 
     // Runs body(i) for every i in [0, count) on the workers and waits for all of them.
     void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
+    // As parallel_for, also passing each call the slot of the thread running it: a number below
+    // max(size(), 1) that no other thread of this call holds, so per-slot scratch needs no lock.
+    void parallel_for_slots(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
     // Runs `job` on one worker and waits; a worker of this pool runs it directly.
     void run_inside(const std::function<void()>& job);
 
@@ -67,11 +70,21 @@ class Parallel {
 public:
     explicit Parallel(ThreadPool* pool) : pool_(pool) {}
     std::size_t workers() const { return pool_ ? pool_->size() : 1; }
+    // Slots for_each_slot may pass: one per thread that can take part.
+    std::size_t slots() const { return pool_ && pool_->size() > 1 ? pool_->size() : 1; }
     void for_each(std::size_t count, const std::function<void(std::size_t)>& body) const {
         if (pool_ == nullptr || count <= 1) {
             for (std::size_t i = 0; i < count; ++i) body(i);
         } else {
             pool_->parallel_for(count, body);
+        }
+    }
+    // body(item, slot): items as for_each, slot below slots() and held by one thread at a time.
+    void for_each_slot(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) const {
+        if (pool_ == nullptr || count <= 1) {
+            for (std::size_t i = 0; i < count; ++i) body(i, 0);
+        } else {
+            pool_->parallel_for_slots(count, body);
         }
     }
 

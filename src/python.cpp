@@ -108,8 +108,6 @@ PyObject* raise_current_exception() {
         PyErr_SetString(PyExc_ValueError, (std::string("thread pool: ") + error.what()).c_str());
     } catch (const InputChanged& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
-    } catch (const Unsupported& error) {
-        PyErr_SetString(PyExc_NotImplementedError, error.what());
     } catch (const std::exception& error) {
         raise_fault(error.what());
     } catch (...) {

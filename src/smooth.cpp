@@ -1,18 +1,32 @@
-// Smoothing of a pass's surfaces; see smooth.hpp.
+// Smoothing: constrained umbrella passes in 32-bit floats over fixed-point surfaces.
+// Input: the Extraction of a pass (each object's quads and positions, the shared cell vertices) and
+// the configured method; output: the same Extraction with moved positions, rounded back to fixed
+// point. Relaxation and Taubin smoothing (Taubin 1995, "A signal processing approach to fair
+// surface design": a shrinking pass with weight lambda, then an inflating one with mu) move each
+// object's own copy of its vertices within a box around the extracted position; fairing moves
+// the cell vertices all objects share, within their cells, and objects copy them back.
+// Every float expression is evaluated exactly as written (no contraction, no reassociation), and
+// every pass reads one buffer and writes the other, so results never depend on the thread count.
 #include "smooth.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <string>
+#include <limits>
+#include <memory>
 
 #include "format.hpp"
+#include "pool.hpp"
+#include "tables.hpp"
 
 namespace tarna {
 
+double taubin_mu(double pass_band, double lambda) { return 1.0 / (pass_band - 1.0 / lambda); }
+
 bool is_valid(double pass_band, double lambda) {
     if (!std::isfinite(pass_band) || !std::isfinite(lambda)) return false;
-    if (!(pass_band > 0 && pass_band < 1) || !(lambda > 0 && lambda < 1)) return false;
-    const double mu = 1.0 / (pass_band + (-1.0 / lambda));
-    return std::isfinite(mu) && mu != 0 && mu < 0 && std::fabs(mu) > lambda && mu > -1;
+    if (pass_band <= 0 || pass_band >= 1 || lambda <= 0 || lambda >= 1) return false;
+    const double mu = taubin_mu(pass_band, lambda);
+    return std::isfinite(mu) && mu != 0 && mu < 0 && mu > -1.0 && std::fabs(mu) > lambda;
 }
 
 Smoothing choose_smoothing(const SmoothingSettings& settings) {
@@ -42,10 +56,424 @@ Smoothing choose_smoothing(const SmoothingSettings& settings) {
     return Relaxation{settings.relaxation, settings.relaxation_step, settings.max_deviation};
 }
 
-void smooth(Extraction&, const Smoothing& smoothing, const Parallel&) {
-    if (iteration_count(smoothing) == 0) return;
-    static const char* const names[] = {"relaxation", "taubin", "fairing"};
-    throw Unsupported(std::string(names[smoothing.index()]) + " smoothing is not implemented yet");
+namespace {
+
+// Half-width of the displacement box in position units; a bound beyond float range becomes
+// infinity, and the box then restricts nothing.
+float box_half_width(double max_deviation) { return static_cast<float>(max_deviation * 256.0); }
+
+using Int4 = std::int32_t __attribute__((vector_size(16)));
+
+// note: argument order matters: std::max(lo, t) is lo when t is NaN, so a NaN (from an unchecked
+// fairing pair) lands on the box's low corner rather than escaping the box. Lane by lane this is
+// std::min(hi, std::max(lo, t)).
+inline Point4f clamp_to_box(Point4f t, Point4f lo, Point4f hi) {
+    const Point4f above = lo < t ? t : lo;
+    return above < hi ? above : hi;
+}
+
+inline Point4f widen(const Position& position) {
+    const Int4 lanes = {position[0], position[1], position[2], 0};
+    return __builtin_convertvector(lanes, Point4f);
+}
+
+// 1 / k for the neighbour counts that occur, folded at compile time with the rounding of the
+// division at run time.
+constexpr std::array<float, 32> make_reciprocals() {
+    std::array<float, 32> table{};
+    for (unsigned k = 1; k < 32; ++k) table[k] = 1.0f / static_cast<float>(k);
+    return table;
+}
+inline constexpr auto RECIPROCALS = make_reciprocals();
+static_assert(RECIPROCALS[1] == 1.0f && RECIPROCALS[4] == 0.25f);
+
+inline float reciprocal(std::uint32_t count) {
+    return count < RECIPROCALS.size() ? RECIPROCALS[count] : 1.0f / static_cast<float>(count);
+}
+
+// The sum of the positions of neighbours list[first] .. list[last - 1], in that order, each lane
+// from 0. Four is by far the most common count (a vertex inside a smooth patch); written out, it
+// costs no loop branch.
+inline Point4f neighbour_sum(const Point4f* current, const std::uint32_t* list, std::uint32_t first,
+                             std::uint32_t last) {
+    Point4f sum = {0.0f, 0.0f, 0.0f, 0.0f};
+    if (last - first == 4) {
+        const std::uint32_t* n = list + first;
+        sum = (((sum + current[n[0]]) + current[n[1]]) + current[n[2]]) + current[n[3]];
+    } else {
+        for (std::uint32_t i = first; i < last; ++i) sum += current[list[i]];
+    }
+    return sum;
+}
+
+// Nearest integer, halves away from zero, saturated to 32 bits, NaN giving 0; lane by lane. Within
+// the 32-bit range the truncated value t and the remainder x - t are exact, so comparing the
+// remainder with a half rounds correctly (adding 0.5 first would round 0.49999997 up).
+void store_fixed(Point4f point, Position& position) {
+    const Point4f zero = {0.0f, 0.0f, 0.0f, 0.0f};
+    const Point4f low = zero - 2147483648.0f, high = zero + 2147483520.0f;  // the floats nearest +-2^31 inside
+    const Point4f number = point == point ? point : zero;
+    const Point4f inside = number < low ? low : number > high ? high : number;
+    const Int4 truncated = __builtin_convertvector(inside, Int4);
+    const Point4f remainder = inside - __builtin_convertvector(truncated, Point4f);
+    // Comparisons give -1 where true.
+    const Int4 rounded = truncated - (remainder >= 0.5f) + (remainder <= -0.5f);
+    const Int4 saturated = number >= 2147483648.0f ? Int4{} + std::numeric_limits<std::int32_t>::max() : rounded;
+    for (int k = 0; k < 3; ++k) position[k] = saturated[k];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Per-object smoothing.
+
+// Neighbours are the other ends of a vertex's quad sides (never the diagonals), as offsets plus
+// data: count, prefix sum, fill, then every list sorted ascending, since sums run in index order,
+// with repeats and the vertex itself dropped.
+//
+// The sort is a transposition: every side is filled in both directions, so walking the filled
+// lists owner by owner in ascending order and appending the owner to each of its neighbours'
+// lists leaves every list ascending, with a repeated neighbour twice in a row. Each vertex's
+// region holds a NONE sentinel before its list and a spare slot after it, so the repeat test and
+// the append need no branch.
+void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
+    const std::size_t vertex_count = tarna::vertex_count(mesh);
+    std::vector<std::uint32_t>& start = scratch.neighbour_start;
+    std::vector<std::uint32_t>& end = scratch.neighbour_end;
+    std::vector<std::uint32_t>& list = scratch.neighbours;
+    start.assign(vertex_count + 1, 2);
+    start[0] = 1;
+    for (const Quad& quad : mesh.quads) {
+        for (const std::uint32_t corner : quad) {
+            TARNA_ASSERT(corner < vertex_count, "smoothing: quad corner out of range");
+            start[corner + 1] += 2;  // the two sides of the quad at this corner
+        }
+    }
+    // start[v] is where v's list begins, one past its sentinel.
+    for (std::size_t v = 1; v <= vertex_count; ++v) start[v] += start[v - 1];
+    const std::uint32_t total = start[vertex_count] - 1;
+    // The fill goes to the upper half; the sort writes the final lists into the lower half.
+    list.resize(std::size_t(2) * total);
+    std::uint32_t* const filled = list.data() + total;
+    end.assign(start.begin(), start.end());
+    for (const Quad& quad : mesh.quads) {
+        // Within one list the order is immaterial: the sort below fixes it.
+        const std::uint32_t a = quad[0], b = quad[1], c = quad[2], d = quad[3];
+        std::uint32_t* at = filled + end[a];
+        at[0] = b, at[1] = d, end[a] += 2;
+        at = filled + end[b];
+        at[0] = a, at[1] = c, end[b] += 2;
+        at = filled + end[c];
+        at[0] = b, at[1] = d, end[c] += 2;
+        at = filled + end[d];
+        at[0] = c, at[1] = a, end[d] += 2;
+    }
+    std::uint32_t* const sorted = list.data();
+    for (std::size_t v = 0; v < vertex_count; ++v) sorted[start[v] - 1] = NONE;
+    end.assign(start.begin(), start.end());
+    for (std::uint32_t owner = 0; owner < vertex_count; ++owner) {
+        const std::uint32_t filled_end = start[owner + 1] - 2;
+        for (std::uint32_t i = start[owner]; i < filled_end; ++i) {
+            const std::uint32_t vertex = filled[i];
+            const std::uint32_t at = end[vertex];
+            sorted[at] = owner;
+            end[vertex] = at + std::uint32_t(vertex != owner && sorted[at - 1] != owner);
+        }
+    }
+}
+
+// One umbrella pass with weight `weight`: every vertex moves that fraction of the way to its
+// neighbours' mean, clamped to its box. No branch: a vertex that must stay has a box of zero width.
+void umbrella_pass(const Scratch& scratch, std::size_t vertex_count, const Point4f* current, Point4f* next,
+                   float weight) {
+    const std::uint32_t* start = scratch.neighbour_start.data();
+    const std::uint32_t* end = scratch.neighbour_end.data();
+    const std::uint32_t* list = scratch.neighbours.data();
+    const Point4f* box = scratch.box.data();
+    for (std::size_t j = 0; j < vertex_count; ++j) {
+        const std::uint32_t first = start[j], last = end[j];
+        const Point4f sum = neighbour_sum(current, list, first, last);  // ascending neighbour order
+        const Point4f p = current[j];
+        const Point4f t = (sum * reciprocal(last - first) - p) * weight + p;
+        next[j] = clamp_to_box(t, box[2 * j], box[2 * j + 1]);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fairing of the shared cell vertices.
+
+// Cell vertices per task: large volumes use every worker, small ones stay in one task.
+inline constexpr std::size_t FAIR_CHUNK = 65536;
+
+// The neighbours of every cell vertex, found once per call and read by every pass: vertex after
+// vertex, in direction order, `found[j]` of them for vertex j; each chunk's run starts at its
+// `chunk_start` entry. Buffers are left uninitialised: every entry read is written first.
+struct CellLinks {
+    std::unique_ptr<std::uint8_t[]> found;  // linked faces, then the number of neighbours found
+    std::unique_ptr<std::uint32_t[]> list;
+    std::vector<std::size_t> chunk_start;   // one more entry than there are chunks
+};
+
+// The directions each cell vertex in [first, last) links through (face bits of tables.hpp): the
+// faces its surface crosses or, with the junction rule and two or more junction faces, those
+// alone, so the curves where labels meet are smoothed along themselves. Never across the grid's
+// outer faces. Returns how many entries the range's neighbours may need: one per link, and a
+// spare for find_links to write into without a branch.
+std::size_t link_faces(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, bool junction_rule,
+                       std::size_t first, std::size_t last, std::uint8_t* faces) {
+    const std::uint64_t n0 = cell_shape[0], n1 = cell_shape[1], n2 = cell_shape[2];
+    std::uint64_t i0 = 0, i1 = 0, i2 = 0, previous = 0;
+    std::size_t links = 1;
+    for (std::size_t j = first; j < last; ++j) {
+        const std::uint64_t cell = cells.cell_ids[j];
+        const unsigned edges = cells.edge_masks[j];
+        TARNA_ASSERT(edges < 4096, "fairing: edge mask wider than 12 bits");
+        TARNA_ASSERT(j == 0 || cells.cell_ids[j - 1] < cell, "fairing: cell ids do not ascend");
+        // Grid coordinates: most steps stay in the row, and need no division.
+        if (j != first && i0 + (cell - previous) < n0) {
+            i0 += cell - previous;
+        } else {
+            i0 = cell % n0, i1 = (cell / n0) % n1, i2 = cell / (n0 * n1);
+            TARNA_ASSERT(i2 < n2, "fairing: cell id outside the grid");
+        }
+        previous = cell;
+        const unsigned in_grid = unsigned(i0 > 0) | unsigned(i0 + 1 < n0) << 1 | unsigned(i1 > 0) << 2 |
+                                 unsigned(i1 + 1 < n1) << 3 | unsigned(i2 > 0) << 4 | unsigned(i2 + 1 < n2) << 5;
+        const unsigned junctions = in_grid & JUNCTION_FACES[edges];
+        const unsigned linked = junction_rule && std::popcount(junctions) >= 2 ? junctions : in_grid & SURFACE_FACES[edges];
+        faces[j] = static_cast<std::uint8_t>(linked);
+        links += std::size_t(std::popcount(linked));
+    }
+    return links;
+}
+
+// Cell vertices whose id is below `target`.
+std::size_t count_below(const std::vector<std::uint64_t>& ids, std::int64_t target) {
+    if (target <= 0) return 0;
+    return std::size_t(std::lower_bound(ids.begin(), ids.end(), std::uint64_t(target)) - ids.begin());
+}
+
+// Finds the neighbours of cell vertices [first, last): in direction d, the vertex whose id is the
+// own id plus offsets[d], if any, written from `out` on. Along axis 0 that can only be the next
+// or the previous entry. Otherwise ids ascend, so one cursor per direction, placed by bisection at
+// the chunk's start, only moves forward, nearly always by at most two entries per vertex: two
+// steps without branches, then a loop that is rarely entered. Every candidate is written before it
+// is tested (into the range's spare entry at worst). `found` holds the linked faces on entry and
+// the number of neighbours found on return.
+void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int64_t, 6>& offsets, std::size_t first,
+                std::size_t last, std::uint8_t* found, std::uint32_t* out) {
+    const std::size_t count = ids.size();
+    const std::uint64_t* id_of = ids.data();
+    std::array<std::size_t, 6> cursor{};
+    for (int d = 2; d < 6; ++d) cursor[d] = count_below(ids, std::int64_t(ids[first]) + offsets[d]);
+    // Reads are clamped into the array: past its end the last id stands in, which never equals
+    // the id sought there.
+    auto id_at = [&](std::size_t at) { return std::int64_t(id_of[at < count ? at : count - 1]); };
+    for (std::size_t j = first; j < last; ++j) {
+        const std::int64_t id = std::int64_t(id_of[j]);
+        const unsigned linked = found[j];
+        unsigned number = 0;
+        out[number] = static_cast<std::uint32_t>(j - 1);
+        number += (linked & 1u) & unsigned(j > 0) & unsigned(id_at(j - (j > 0)) == id - 1);
+        out[number] = static_cast<std::uint32_t>(j + 1);
+        number += ((linked >> 1) & 1u) & unsigned(id_at(j + 1) == id + 1);
+        for (int d = 2; d < 6; ++d) {
+            const std::int64_t target = id + offsets[d];
+            std::size_t at = cursor[d];
+            at += std::size_t(id_at(at) < target) & std::size_t(at < count);
+            at += std::size_t(id_at(at) < target) & std::size_t(at < count);
+            while (at < count && std::int64_t(id_of[at]) < target) ++at;
+            cursor[d] = at;
+            out[number] = static_cast<std::uint32_t>(at);
+            number += ((linked >> d) & 1u) & unsigned(id_at(at) == target);
+        }
+        found[j] = static_cast<std::uint8_t>(number);
+        out += number;
+    }
+}
+
+// The box of each cell vertex in [first, last): its cell intersected with the max_deviation box
+// around its extracted position, or [o, o] for a vertex that must stay (a boundary one, or one
+// without neighbours), which clamps every pass back to exactly o.
+void cell_boxes(const CellField& cells, const std::uint8_t* found, float bound, std::size_t first, std::size_t last,
+                Point4f* box) {
+    for (std::size_t j = first; j < last; ++j) {
+        const Position& extracted = cells.positions[j];
+        const std::array<std::int32_t, 3>& centroid = CENTROID[cells.edge_masks[j]];
+        const Point4f o = widen(extracted);
+        if (found[j] == 0 || cells.boundary[j] != 0) {
+            box[2 * j] = box[2 * j + 1] = o;
+            continue;
+        }
+        // The cell spans 256 units from its corner 0 on every axis.
+        const Point4f lowest = widen({extracted[0] - centroid[0], extracted[1] - centroid[1], extracted[2] - centroid[2]});
+        const Point4f below = o - bound, top = lowest + 256.0f, above = o + bound;
+        box[2 * j] = below < lowest ? lowest : below;  // std::max(o - D, lowest)
+        box[2 * j + 1] = above < top ? above : top;    // std::min(lowest + 256, o + D)
+    }
+}
+
+// One pass over cell vertices [first, last), whose neighbours start at `neighbour`: each moves
+// towards its neighbours' mean, clamped to its box.
+void fair_chunk(const std::uint8_t* found, const std::uint32_t* neighbour, const Point4f* box, const Point4f* current,
+                Point4f* next, std::size_t first, std::size_t last, float weight) {
+    for (std::size_t j = first; j < last; ++j) {
+        const unsigned number = found[j];
+        const Point4f sum = neighbour_sum(current, neighbour, 0, number);  // direction order
+        neighbour += number;
+        const Point4f p = current[j];
+        const Point4f t = (sum * reciprocal(number) - p) * weight + p;
+        next[j] = clamp_to_box(t, box[2 * j], box[2 * j + 1]);
+    }
+}
+
+// After fairing every object takes its vertices back from the cells they lie in. Objects that
+// share their cells' positions (all of them, straight after extraction) have nothing to copy.
+void refresh_positions(Extraction& extraction, const Parallel& parallel) {
+    const std::vector<Position>& shared = extraction.surface_cells.positions;
+    parallel.for_each(extraction.meshes.size(), [&](std::size_t i) {
+        LabelMesh& mesh = extraction.meshes[i];
+        const std::size_t count = std::min(mesh.positions.size(), mesh.cells.size());
+        for (std::size_t k = 0; k < count; ++k) {
+            TARNA_ASSERT(mesh.cells[k] < shared.size(), "fairing: vertex cell out of range");
+            mesh.positions[k] = shared[mesh.cells[k]];
+        }
+    });
+}
+
+}  // namespace
+
+void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std::span<const double> weights,
+         std::uint32_t passes, Scratch& scratch, double max_deviation) {
+    if (iterations == 0 || mesh.quads.empty()) return;
+    TARNA_ASSERT(passes >= 1 && passes <= weights.size(), "smoothing: fewer weights than passes");
+    const std::size_t vertex_count = tarna::vertex_count(mesh);
+    if (mesh.positions.empty()) {
+        for (const std::uint32_t cell : mesh.cells) TARNA_ASSERT(cell < cells.size(), "smoothing: vertex cell out of range");
+    }
+    // Neighbour lists take two entries per quad corner and two per vertex, twice over.
+    TARNA_ASSERT(8 * std::uint64_t(mesh.quads.size()) + 2 * std::uint64_t(vertex_count) < NONE,
+                 "smoothing: object too large for 32-bit indices");
+    build_neighbours(mesh, scratch);
+
+    // The box is centred on the extracted position o: lo = o - D, hi = D + o.
+    const float bound = box_half_width(max_deviation);
+    const bool pinning = mesh.boundary.size() == vertex_count;
+    scratch.current.resize(vertex_count);
+    scratch.next.resize(vertex_count);  // every pass writes every entry before it is read
+    scratch.box.resize(2 * vertex_count);
+    for (std::size_t j = 0; j < vertex_count; ++j) {
+        const Point4f o = widen(vertex_position(mesh, cells, j));
+        const bool fixed = scratch.neighbour_start[j] == scratch.neighbour_end[j] || (pinning && mesh.boundary[j] != 0);
+        scratch.current[j] = o;
+        scratch.box[2 * j] = fixed ? o : o - bound;
+        scratch.box[2 * j + 1] = fixed ? o : bound + o;
+    }
+
+    // The buffers swap roles after every pass; no copying between passes.
+    Point4f* current = scratch.current.data();
+    Point4f* next = scratch.next.data();
+    for (std::uint32_t iteration = 0; iteration < iterations; ++iteration) {
+        for (std::uint32_t pass = 0; pass < passes; ++pass) {
+            umbrella_pass(scratch, vertex_count, current, next, static_cast<float>(weights[pass]));
+            std::swap(current, next);
+        }
+    }
+    // The object now has positions of its own.
+    mesh.positions.resize(vertex_count);
+    for (std::size_t j = 0; j < vertex_count; ++j) store_fixed(current[j], mesh.positions[j]);
+}
+
+void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, const Fairing& fairing,
+          const Parallel& parallel) {
+    const std::size_t count = cells.size();
+    if (count == 0 || fairing.iterations == 0) return;
+    TARNA_ASSERT(cells.cell_ids.size() == count && cells.edge_masks.size() == count && cells.boundary.size() == count,
+                 "fairing: cell field arrays differ in length");
+    TARNA_ASSERT(count < NONE, "fairing: too many cells for 32-bit indices");
+    // Neighbour ids are formed in signed arithmetic, where a step below cell 0 stays negative.
+    TARNA_ASSERT(cells.cell_ids.back() < (std::uint64_t(1) << 62), "fairing: cell ids beyond 2^62");
+
+    // The pair is used unchecked: a mu that is infinite or NaN still lands inside the cell box.
+    std::array<float, 2> weights = {static_cast<float>(fairing.step), 0.0f};
+    std::size_t weight_count = 1;
+    if (fairing.with_taubin) {
+        weights = {static_cast<float>(fairing.lambda), static_cast<float>(taubin_mu(fairing.pass_band, fairing.lambda))};
+        weight_count = 2;
+    }
+    const float bound = box_half_width(fairing.max_deviation);
+    const std::size_t chunk_count = (count + FAIR_CHUNK - 1) / FAIR_CHUNK;
+    auto for_each_chunk = [&](const auto& body) {
+        parallel.for_each(chunk_count, [&](std::size_t chunk) {
+            const std::size_t first = chunk * FAIR_CHUNK;
+            body(first, std::min(count, first + FAIR_CHUNK));
+        });
+    };
+
+    // Links, once per call: the faces each vertex links through, then the neighbours across them.
+    CellLinks links;
+    links.found.reset(new std::uint8_t[count]);
+    links.chunk_start.assign(chunk_count + 1, 0);
+    for_each_chunk([&](std::size_t first, std::size_t last) {
+        links.chunk_start[first / FAIR_CHUNK + 1] =
+            link_faces(cells, cell_shape, fairing.junction_rule, first, last, links.found.get());
+    });
+    for (std::size_t chunk = 0; chunk < chunk_count; ++chunk) links.chunk_start[chunk + 1] += links.chunk_start[chunk];
+    links.list.reset(new std::uint32_t[links.chunk_start[chunk_count]]);
+    const std::int64_t n0 = std::int64_t(cell_shape[0]), slab = std::int64_t(cell_shape[0] * cell_shape[1]);
+    const std::array<std::int64_t, 6> offsets = {-1, 1, -n0, n0, -slab, slab};
+    for_each_chunk([&](std::size_t first, std::size_t last) {
+        find_links(cells.cell_ids, offsets, first, last, links.found.get(),
+                   links.list.get() + links.chunk_start[first / FAIR_CHUNK]);
+    });
+
+    std::unique_ptr<Point4f[]> current(new Point4f[count]), next(new Point4f[count]), box(new Point4f[2 * count]);
+    for_each_chunk([&](std::size_t first, std::size_t last) {
+        for (std::size_t j = first; j < last; ++j) current[j] = widen(cells.positions[j]);
+        cell_boxes(cells, links.found.get(), bound, first, last, box.get());
+    });
+    Point4f* read = current.get();
+    Point4f* write = next.get();
+    for (std::uint32_t iteration = 0; iteration < fairing.iterations; ++iteration) {
+        for (std::size_t w = 0; w < weight_count; ++w) {
+            for_each_chunk([&](std::size_t first, std::size_t last) {
+                fair_chunk(links.found.get(), links.list.get() + links.chunk_start[first / FAIR_CHUNK], box.get(), read,
+                           write, first, last, weights[w]);
+            });
+            std::swap(read, write);
+        }
+    }
+    for_each_chunk([&](std::size_t first, std::size_t last) {
+        for (std::size_t j = first; j < last; ++j) store_fixed(read[j], cells.positions[j]);
+    });
+}
+
+void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel) {
+    if (const Fairing* fairing = std::get_if<Fairing>(&smoothing)) {
+        fair(extraction.surface_cells, extraction.cell_shape, *fairing, parallel);
+        refresh_positions(extraction, parallel);
+        return;
+    }
+    std::array<double, 2> weights{};
+    std::uint32_t iterations = 0, passes = 1;
+    double max_deviation = 0;
+    if (const Relaxation* relaxation = std::get_if<Relaxation>(&smoothing)) {
+        iterations = relaxation->iterations;
+        weights[0] = relaxation->step;
+        max_deviation = relaxation->max_deviation;
+    } else {
+        const Taubin& taubin = std::get<Taubin>(smoothing);
+        iterations = taubin.iterations;
+        weights = {taubin.lambda, taubin_mu(taubin.pass_band, taubin.lambda)};
+        passes = 2;
+        max_deviation = taubin.max_deviation;
+    }
+    if (iterations == 0) return;
+    // One Scratch per thread slot, reused for every object that thread smooths.
+    std::vector<Scratch> scratch(parallel.slots());
+    parallel.for_each_slot(extraction.meshes.size(), [&](std::size_t i, std::size_t slot) {
+        TARNA_ASSERT(slot < scratch.size(), "smoothing: worker slot out of range");
+        run(extraction.meshes[i], extraction.surface_cells, iterations, std::span<const double>(weights.data(), passes),
+            passes, scratch[slot], max_deviation);
+    });
 }
 
 }  // namespace tarna

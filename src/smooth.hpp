@@ -1,15 +1,26 @@
-// Smoothing of a pass's surfaces: constrained relaxation (every move bounded by a max_deviation
-// box), Taubin's lambda/mu smoothing (Taubin 1995, "A signal processing approach to fair surface
-// design") and fairing of the cell positions shared by all objects.
+// Smoothing of a pass's surfaces, in 32-bit floats rounded back to fixed point:
+//   run    umbrella passes over one object's own vertices, each kept within a max_deviation box
+//          around its extracted position; one weight per pass gives constrained relaxation, the
+//          pair (lambda, mu) gives Taubin's shrink-free lambda/mu smoothing (Taubin 1995, "A signal
+//          processing approach to fair surface design").
+//   fair   the same kind of pass over the cell vertices shared by every object, linking cells across
+//          the faces the surface crosses and keeping each vertex inside its cell, so touching
+//          objects still meet exactly; every object then copies its positions back.
+//   smooth the smoothing step of a pass: the configured method over a whole Extraction.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <span>
 #include <variant>
+#include <vector>
 
-#include "pool.hpp"
+#include "common.hpp"
 #include "records.hpp"
 
 namespace tarna {
+
+class Parallel;
 
 struct Relaxation {
     std::uint32_t iterations = 0;
@@ -61,14 +72,42 @@ struct SmoothingSettings {
 // InvalidArgument with the first failure's message.
 Smoothing choose_smoothing(const SmoothingSettings& settings);
 
-// Taubin's inflating weight for a pass band and lambda, in doubles.
-inline double taubin_mu(double pass_band, double lambda) { return 1.0 / (pass_band - 1.0 / lambda); }
-
-// Whether a pass band and lambda give a usable mu: finite, negative, larger in magnitude than
-// lambda and above -1.
+// Taubin's inflating weight for a pass band and lambda, in doubles: 1 / (pass_band - 1 / lambda).
+double taubin_mu(double pass_band, double lambda);
+// The pair is usable when both lie in (0, 1) and mu is finite, negative, above -1 and larger in
+// magnitude than lambda.
 bool is_valid(double pass_band, double lambda);
 
-// The smoothing step of a pass: moves the stored positions of `extraction` by the chosen method.
+// A smoothed position: x, y, z and an unused fourth lane, so one 16-byte operation handles a
+// whole position. Lanes never mix, so each coordinate is computed exactly as on its own.
+using Point4f = float __attribute__((vector_size(16)));
+
+// Working arrays of `run`, reused for every object one thread smooths; only their capacity
+// outlives a call.
+struct Scratch {
+    std::vector<std::uint32_t> neighbour_start;  // vertex count + 1: where each neighbour list begins
+    std::vector<std::uint32_t> neighbour_end;    // fill cursors, then where each list ends
+    std::vector<std::uint32_t> neighbours;       // the lists, then as much again for the unsorted fill
+    std::vector<Point4f> current;                // positions read by a pass
+    std::vector<Point4f> next;                   // positions written by a pass
+    // Per vertex, the lowest and highest position a pass may give it: the max_deviation box around
+    // its extracted position o, or [o, o] for a vertex that must not move (flagged in `boundary`,
+    // or without neighbours), which clamps every pass back to exactly o.
+    std::vector<Point4f> box;
+};
+
+// `iterations` times, one umbrella pass per weight for the first `passes` weights; moves `mesh`'s
+// positions, nothing else. Vertices flagged in `boundary` stay put. A mesh that shares its cells'
+// positions starts from those (in `cells`) and ends with positions of its own.
+void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std::span<const double> weights,
+         std::uint32_t passes, Scratch& scratch, double max_deviation);
+
+// Fairs the shared cell positions of `cells` over a grid of `cell_shape` cells; chunks of cells
+// go to `parallel`, which does not change the result.
+void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, const Fairing& fairing,
+          const Parallel& parallel);
+
+// Applies `smoothing` to every object of `extraction`; the result does not depend on `parallel`.
 void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel);
 
 }  // namespace tarna

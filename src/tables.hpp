@@ -5,6 +5,8 @@
 //   SURFACE    per 8-bit corner set: which patch each crossed edge belongs to, and the patch count
 //   AMBIGUOUS  per corner set: does some cube face show the set on one diagonal only
 //   CENTROID   per 12-bit edge mask: the mean of the crossed edges' midpoints, in 1/256 of a cell
+//   SURFACE_FACES, JUNCTION_FACES  per 12-bit edge mask: the cell faces the surface crosses, and
+//              those where three or more labels meet (fairing links cells through them)
 #pragma once
 
 #include <array>
@@ -164,6 +166,34 @@ inline constexpr auto CENTROID = make_centroid();
 
 namespace tables_detail {
 
+// Face bits, shared with fairing's in-grid mask: bit f is the face across axis f / 2, on the low
+// side when f is even, the high side when odd (FACE_CORNERS' order). The face's four edges as a mask.
+constexpr unsigned face_edge_mask(unsigned f) {
+    unsigned mask = 0;
+    for (unsigned q = 0; q < 4; ++q) mask |= 1u << FACE_EDGES[f][q];
+    return mask;
+}
+
+}  // namespace tables_detail
+
+// Rule: bit f of entry m is set when at least `min_crossed` of face f's four edges are in the
+// 12-bit edge mask m. Two crossed edges on a face mean the surface passes through it; three or
+// more need three labels meeting there, so such a face is a junction face.
+constexpr std::array<std::uint8_t, 4096> make_faces_crossed(unsigned min_crossed) {
+    std::array<std::uint8_t, 4096> table{};
+    for (unsigned mask = 0; mask < 4096; ++mask) {
+        for (unsigned f = 0; f < 6; ++f) {
+            if (unsigned(std::popcount(mask & tables_detail::face_edge_mask(f))) >= min_crossed)
+                table[mask] = std::uint8_t(table[mask] | (1u << f));
+        }
+    }
+    return table;
+}
+inline constexpr auto SURFACE_FACES = make_faces_crossed(2);
+inline constexpr auto JUNCTION_FACES = make_faces_crossed(3);
+
+namespace tables_detail {
+
 // "0 1 - 0 ..." as written in the design notes: twelve patch numbers, a dash for NO_PATCH.
 constexpr bool surface_row_is(unsigned set, unsigned patches, const char* row) {
     unsigned e = 0;
@@ -227,5 +257,27 @@ static_assert(tables_detail::centroid_is(0x000, 0, 0, 0) && tables_detail::centr
               tables_detail::centroid_is(0x003, 64, 64, 0) && tables_detail::centroid_is(0x007, 43, 43, 43) &&
               tables_detail::centroid_is(0x111, 171, 0, 128) && tables_detail::centroid_is(0xFFF, 128, 128, 128));
 static_assert(tables_detail::centroid_has_no_ties());
+
+namespace tables_detail {
+
+// A junction face has at most one edge left uncrossed: the complement mask crosses it at most once.
+constexpr bool junction_complements_surface() {
+    for (unsigned mask = 0; mask < 4096; ++mask) {
+        if (JUNCTION_FACES[mask] != (~SURFACE_FACES[4095 - mask] & 0x3F)) return false;
+    }
+    return true;
+}
+
+}  // namespace tables_detail
+
+static_assert(tables_detail::face_edge_mask(0) == 0x246 && tables_detail::face_edge_mask(1) == 0x498 &&
+              tables_detail::face_edge_mask(2) == 0x115 && tables_detail::face_edge_mask(3) == 0x8E0 &&
+              tables_detail::face_edge_mask(4) == 0x02B && tables_detail::face_edge_mask(5) == 0xF00);
+static_assert(sizeof(SURFACE_FACES) == 4096 && sizeof(JUNCTION_FACES) == 4096);
+static_assert(SURFACE_FACES[0x003] == 0x10 && JUNCTION_FACES[0x003] == 0x00);
+static_assert(SURFACE_FACES[0x00F] == 0x15 && JUNCTION_FACES[0x00F] == 0x10);
+static_assert(SURFACE_FACES[0x066] == 0x19 && JUNCTION_FACES[0x066] == 0x01);
+static_assert(SURFACE_FACES[0xFFF] == 0x3F && JUNCTION_FACES[0xFFF] == 0x3F);
+static_assert(tables_detail::junction_complements_surface());
 
 }  // namespace tarna

@@ -175,9 +175,8 @@ def test_summary_measures_and_the_volume_bias(volume, tmp_path, capsys):
     assert set(summary["timings"]) == {"read", "mesh", "write", "preview", "total"}
 
 
-# Smoothing and simplification: the command must hand its options to Mesher unchanged. Until
-# those features are built, Mesher raises NotImplementedError and the command must report that
-# same error; once they are, the meshes must be those of Mesher.get() under the same settings.
+# Smoothing and simplification: the command must hand its options to Mesher unchanged, so the
+# meshes are those of Mesher.get() under the same settings.
 FEATURES = [
     (["--smooth", "relax", "3", "--relaxation-step", "0.25"], {"relaxation": 3, "relaxation_step": 0.25}, {}),
     (["--smooth", "taubin", "2", "--taubin-lambda", "0.5", "--max-deviation", "0.3"],
@@ -193,14 +192,8 @@ FEATURES = [
 def test_smoothing_and_simplification_options_reach_the_mesher(argv, mesher_options, get_options, close, volume,
                                                                tmp_path, capsys):
     np.save(tmp_path / "seg.npy", volume)
-    try:
-        expected = library_meshes(volume, mesher_options, close=close, **get_options)
-    except NotImplementedError as error:
-        expected = error
+    expected = library_meshes(volume, mesher_options, close=close, **get_options)
     status, _, err = run(["mesh", tmp_path / "seg.npy", tmp_path / "out"] + argv + ["--close"] * close, capsys)
-    if isinstance(expected, NotImplementedError):
-        assert (status, err) == (2, f"tarna-mesh: error: {expected}\n")
-        return
     assert (status, err) == (0, "")
     for label, (vertices, faces, _) in expected.items():
         assert_same(read_back(tmp_path / "out" / f"object_{label}.ply", "ply"), vertices, faces, "ply")

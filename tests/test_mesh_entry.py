@@ -240,15 +240,17 @@ def test_extent_limit_is_refused_before_any_work():
     assert "8388607" in str(excinfo.value)
 
 
-@pytest.mark.parametrize(
-    "kwargs, method",
-    [({"relaxation": 2}, "relaxation"), ({"taubin": 1}, "taubin"), ({"fairing": 3}, "fairing")],
-)
-def test_smoothing_is_refused_not_skipped(kwargs, method):
-    mesher = Mesher(threads=1, **kwargs)
-    with pytest.raises(NotImplementedError) as excinfo:
-        mesher.mesh(three_labels())
-    assert method in str(excinfo.value)
+@pytest.mark.parametrize("kwargs", [{"relaxation": 2}, {"taubin": 1}, {"fairing": 3}])
+def test_smoothing_is_applied_not_skipped(kwargs):
+    # Every object moves; none gains or loses a face.
+    plain, smoothed = Mesher(threads=1), Mesher(threads=1, **kwargs)
+    plain.mesh(three_labels(), close=True)
+    smoothed.mesh(three_labels(), close=True)
+    assert smoothed.ids().tolist() == plain.ids().tolist() == [3, 7, 200]
+    for label in (3, 7, 200):
+        (before, before_faces, _), (after, after_faces, _) = plain.get(label), smoothed.get(label)
+        assert after_faces.shape == before_faces.shape
+        assert not np.array_equal(after, before)
 
 
 @pytest.mark.parametrize("extent", [2**63 - 1, 2**63, 2**64 - 1])

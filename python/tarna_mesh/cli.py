@@ -588,7 +588,7 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
             raise
         print(f"{error.prog or prog}: error: {error}", file=sys.stderr)
         return 2
-    except (InputError, MissingExtraError, NotImplementedError) as error:
+    except (InputError, MissingExtraError) as error:
         if debug:
             raise
         print(f"{prog}: error: {' '.join(str(error).split())}", file=sys.stderr)

@@ -95,3 +95,28 @@ TEST(sequential_parallel_runs_in_order_on_the_caller) {
     sequential.for_each(5, [&](std::size_t i) { order.push_back(i); });
     CHECK_EQ(order, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
 }
+
+TEST(slots_are_never_shared_by_two_threads_at_once) {
+    ThreadPool pool(3);
+    const Parallel parallel(&pool);
+    CHECK_EQ(parallel.slots(), std::size_t(3));
+    CHECK_EQ(Parallel(nullptr).slots(), std::size_t(1));
+    std::vector<std::atomic<int>> in_use(parallel.slots());
+    std::atomic<int> clashes{0}, out_of_range{0}, items{0};
+    auto body = [&](std::size_t, std::size_t slot) {
+        if (slot >= in_use.size()) {
+            out_of_range.fetch_add(1);
+            return;
+        }
+        if (in_use[slot].exchange(1) != 0) clashes.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        in_use[slot].store(0);
+        items.fetch_add(1);
+    };
+    parallel.for_each_slot(500, body);
+    // From inside the pool the calling worker takes part with a slot of its own.
+    pool.run_inside([&] { parallel.for_each_slot(500, body); });
+    CHECK_EQ(items.load(), 1000);
+    CHECK_EQ(clashes.load(), 0);
+    CHECK_EQ(out_of_range.load(), 0);
+}

@@ -1,0 +1,134 @@
+// Smoothing on hand-built records too small for a volume to produce: the worked examples of
+// relaxation, Taubin smoothing and fairing with their exact stored results.
+#include <cmath>
+#include <limits>
+
+#include "check.hpp"
+#include "pool.hpp"
+#include "smooth.hpp"
+
+using namespace tarna;
+
+namespace {
+
+using Positions = std::vector<Position>;
+
+//   3 ------ 2     one unit square in the plane axis 2 = 0, no boundary flags:
+//   |        |     every corner's neighbours are the two corners beside it
+//   0 ------ 1
+LabelMesh unit_square() {
+    LabelMesh mesh;
+    mesh.positions = {{0, 0, 0}, {256, 0, 0}, {256, 256, 0}, {0, 256, 0}};
+    mesh.cells = {0, 1, 2, 3};
+    mesh.quads = {{0, 1, 2, 3}};
+    return mesh;
+}
+
+Positions smoothed_square(std::uint32_t iterations, std::vector<double> weights, double max_deviation) {
+    LabelMesh mesh = unit_square();
+    Scratch scratch;
+    run(mesh, CellField{}, iterations, weights, std::uint32_t(weights.size()), scratch, max_deviation);
+    return mesh.positions;
+}
+
+//   cell 0 | cell 1 | cell 2     a row of three cells along axis 0 (cell_shape (3, 1, 1)), each
+//     *    |   *    |   *        vertex at its corner plus CENTROID of its edge mask
+CellField cell_row(std::vector<std::uint8_t> boundary) {
+    CellField cells;
+    cells.positions = {{128, 128, 128}, {384, 102, 102}, {640, 128, 128}};
+    cells.cell_ids = {0, 1, 2};
+    cells.edge_masks = {0x60A, 0x60B, 0x60A};
+    cells.boundary = std::move(boundary);
+    return cells;
+}
+
+Positions faired_row(double max_deviation, std::vector<std::uint8_t> boundary) {
+    CellField cells = cell_row(std::move(boundary));
+    Fairing fairing;
+    fairing.iterations = 1;
+    fairing.max_deviation = max_deviation;
+    fair(cells, {3, 1, 1}, fairing, Parallel(nullptr));
+    return cells.positions;
+}
+
+}  // namespace
+
+TEST(relaxation_and_taubin_on_one_square) {
+    CHECK_EQ(smoothed_square(1, {0.5}, 0.5), (Positions{{64, 64, 0}, {192, 64, 0}, {192, 192, 0}, {64, 192, 0}}));
+    CHECK_EQ(smoothed_square(3, {0.5}, 0.5),
+             (Positions{{112, 112, 0}, {144, 112, 0}, {144, 144, 0}, {112, 144, 0}}));
+    // max_deviation 0.1: D = 25.6, the corners stop on the box and round to 26.
+    CHECK_EQ(smoothed_square(1, {0.5}, 0.1), (Positions{{26, 26, 0}, {230, 26, 0}, {230, 230, 0}, {26, 230, 0}}));
+    // lambda 0.63 then mu = 1 / (0.1 - 1 / 0.63): 80.64 after the first pass, 48.797 after the second.
+    CHECK_EQ(smoothed_square(1, {0.63, taubin_mu(0.1, 0.63)}, 0.5),
+             (Positions{{49, 49, 0}, {207, 49, 0}, {207, 207, 0}, {49, 207, 0}}));
+    // An infinite weight drives every coordinate to its box; where the corner already sits at its
+    // neighbours' mean (axis 2) the step is inf * 0 = NaN, which lands on the low side.
+    const float inf = std::numeric_limits<float>::infinity();
+    CHECK_EQ(smoothed_square(1, {inf}, 0.5),
+             (Positions{{128, 128, -128}, {128, 128, -128}, {128, 128, -128}, {128, 128, -128}}));
+    CHECK_EQ(smoothed_square(1, {0.5}, 0.0), unit_square().positions);
+}
+
+TEST(relaxation_skips_pinned_unlinked_and_quadless_vertices) {
+    const double step[] = {0.5};
+    Scratch scratch;
+    LabelMesh mesh = unit_square();
+    mesh.positions.push_back({1000, 1000, 1000});  // referenced by no quad
+    mesh.boundary = {1, 0, 0, 0, 0};
+    run(mesh, CellField{}, 1, step, 1, scratch, 0.5);
+    // Corner 0 is pinned but still counts in its neighbours' means.
+    CHECK_EQ(mesh.positions, (Positions{{0, 0, 0}, {192, 64, 0}, {192, 192, 0}, {64, 192, 0}, {1000, 1000, 1000}}));
+    // A boundary array of the wrong length pins nothing (the same Scratch, reused).
+    LabelMesh unpinned = unit_square();
+    unpinned.boundary = {1};
+    run(unpinned, CellField{}, 1, step, 1, scratch, 0.5);
+    CHECK_EQ(unpinned.positions, smoothed_square(1, {0.5}, 0.5));
+    LabelMesh quadless = unit_square();
+    quadless.quads.clear();
+    run(quadless, CellField{}, 5, step, 1, scratch, 0.5);
+    CHECK_EQ(quadless.positions, unit_square().positions);
+}
+
+TEST(fairing_on_a_row_of_three_cells) {
+    // Face masks 0x02, 0x03, 0x01: the end vertices are pulled to the middle one and stop on their
+    // cells' faces at 256 and 512.
+    CHECK_EQ(faired_row(0.5, {0, 0, 0}), (Positions{{256, 115, 115}, {384, 115, 115}, {512, 115, 115}}));
+    CHECK_EQ(faired_row(0.05, {0, 0, 0}), (Positions{{141, 115, 115}, {384, 115, 115}, {627, 115, 115}}));
+    CHECK_EQ(faired_row(0.5, {1, 0, 1}), (Positions{{128, 128, 128}, {384, 115, 115}, {640, 128, 128}}));
+    CHECK_EQ(faired_row(0.0, {0, 0, 0}), cell_row({0, 0, 0}).positions);
+}
+
+TEST(fairing_taubin_pair_is_used_unchecked) {
+    // pass_band = 1 / lambda gives mu = +inf. The lambda pass gives (256, 115, 115), (384, 115, 115),
+    // (512, 115, 115); the mu pass throws every coordinate that still moves to its box, and one
+    // already at its neighbours' mean (inf * 0 = NaN) to the box's low side: for the middle
+    // vertex that is the cell's low face 256 on axis 0 and 0 on axes 1 and 2.
+    CellField cells = cell_row({0, 0, 0});
+    Fairing fairing;
+    fairing.iterations = 1;
+    fairing.with_taubin = true;
+    fairing.lambda = 0.5;
+    fairing.pass_band = 2.0;
+    fair(cells, {3, 1, 1}, fairing, Parallel(nullptr));
+    CHECK_EQ(cells.positions, (Positions{{256, 0, 0}, {256, 0, 0}, {512, 0, 0}}));
+}
+
+TEST(fairing_never_links_across_the_grid_edge) {
+    //   2 | 3      a 2 x 2 x 1 grid whose cells all cross every edge. Cell 1's next id along
+    //   --+--      axis 0 is cell 2, the start of the next row: only the in-grid mask keeps
+    //   0 | 1      them apart, so each vertex moves towards its two true neighbours alone.
+    CellField cells;
+    cells.positions = {{128, 128, 128}, {384, 128, 128}, {128, 384, 128}, {384, 384, 128}};
+    cells.cell_ids = {0, 1, 2, 3};
+    cells.edge_masks = {0xFFF, 0xFFF, 0xFFF, 0xFFF};
+    cells.boundary = {0, 0, 0, 0};
+    for (const bool junction_rule : {true, false}) {
+        CellField faired = cells;
+        Fairing fairing;
+        fairing.iterations = 1;
+        fairing.junction_rule = junction_rule;
+        fair(faired, {2, 2, 1}, fairing, Parallel(nullptr));
+        CHECK_EQ(faired.positions, (Positions{{192, 192, 128}, {320, 192, 128}, {192, 320, 128}, {320, 320, 128}}));
+    }
+}
