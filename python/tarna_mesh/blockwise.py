@@ -24,7 +24,13 @@ the label volume and the edge its triangle crosses, never by position alone. `Me
 splits a vertex where separate sheets of one object touch at it; a block sees only part of a
 seam vertex's triangles, so the join gives such vertices back their whole fan and splits them
 again by the same rule: triangles around the vertex belong together when they share an edge
-that exactly two of them use.
+that exactly two of them use. `get` splits vertices one after another in the order it numbers
+them, and where two sheets cross along an edge whose ends both need splitting, which end goes
+first can decide whether a vertex gets one more copy; the join splits seam vertices in the
+scanning order of their cells, which is `get`'s order nearly always. Where the orders differ
+(seen only with blocks of a voxel or two, on volumes of random labels) an object has one copy
+of a vertex more or fewer than the whole volume's, over the same triangles, and is still
+closed and manifold where the whole volume's is.
 
 Positions. A block hands back its vertices in fixed point (1/256 voxel, exact integers) with the
 block's integer offset; the joined mesh adds the offset in 64-bit integers and maps to output
@@ -40,7 +46,9 @@ vertices of the seam layers do not move, so the smoothed surface has a band arou
 seam where it is smoothed as if those vertices were held; with `close`, the vertices next to the
 volume's sides are held too (the whole-volume pass lets them move). Simplification reduces each
 block's piece to about 1/K of its triangles and never touches the seam rims, so the triangles
-along block seams stay as extracted.
+along block seams stay as extracted; a piece whose simplification would pull together two
+copies of a seam vertex (copies `get` made because their fans meet only in other blocks) is
+kept unsimplified, since joining them would pinch the surface there.
 """
 
 from __future__ import annotations
@@ -61,6 +69,9 @@ __all__ = ["mesh_blockwise", "default_block_shape", "Piece"]
 # Blocks default to the store's chunks, grown to at least this many cells per axis so that the
 # two-voxel overlap and the per-block overhead stay small next to the block's own work.
 MIN_BLOCK_EDGE = 128
+# A block's positions travel as float32 of its fixed point; they read back exactly below 2^23
+# units (32768 voxels).
+MAX_BLOCK_EDGE = 32000
 
 # ---------------------------------------------------------------------------------------------
 # Cell tables: corners, edges and the patches an object's corner set makes in one cell
@@ -319,6 +330,31 @@ def rim_correspondence(u_vertices: np.ndarray, u_faces: np.ndarray, r_vertices: 
     return result
 
 
+def glues_copies(faces: np.ndarray, fixed: np.ndarray, patch: np.ndarray) -> bool:
+    """Whether a simplified piece joins two copies of one seam vertex through a common
+    neighbour. `get` splits a seam vertex whose fans meet only in other blocks; simplifying the
+    piece treats the copies as unrelated and may pull their fans together, which the join,
+    making them one vertex again, would turn into a pinch. Such a piece is kept unsimplified."""
+    shared = np.flatnonzero(patch >= 0)
+    if len(shared) < 2:
+        return False
+    keys = np.concatenate([fixed[shared].astype(np.int64), patch[shared, None].astype(np.int64)], axis=1)
+    _, key_of, counts = np.unique(keys, axis=0, return_inverse=True, return_counts=True)
+    key_of = key_of.reshape(-1)
+    copied = counts[key_of] > 1
+    if not copied.any():
+        return False
+    key = np.full(len(patch), -1, dtype=np.int64)
+    key[shared[copied]] = key_of[copied]
+    edges = np.concatenate([faces[:, [0, 1]], faces[:, [1, 2]], faces[:, [2, 0]]]).astype(np.int64)
+    edges = np.concatenate([edges, edges[:, ::-1]])
+    edges = edges[key[edges[:, 0]] >= 0]
+    # (neighbour, key) pairs reached from distinct copies
+    triples = np.unique(np.stack([edges[:, 1], key[edges[:, 0]], edges[:, 0]], axis=1), axis=0)
+    pairs = triples[:, :2]
+    return bool(np.any(np.all(pairs[1:] == pairs[:-1], axis=1)))
+
+
 def mesh_block(volume: Any, start: tuple[int, int, int], layout: Layout, settings: dict[str, Any],
                reduction_factor: int, max_error: float | None, wanted: frozenset[int] | None,
                read: bool = False) -> list[tuple[int, Piece]]:
@@ -374,7 +410,8 @@ def mesh_block(volume: Any, start: tuple[int, int, int], layout: Layout, setting
             r_fan[shared] = fan[same[shared]]
             r_fixed = np.zeros((len(r_vertices), 3), dtype=np.int32)
             r_fixed[shared] = fixed[same[shared]]
-            fixed, faces, patch, fan, moved = r_fixed, r_faces, r_patch, r_fan, r_vertices
+            if not glues_copies(r_faces, r_fixed, r_patch):
+                fixed, faces, patch, fan, moved = r_fixed, r_faces, r_patch, r_fan, r_vertices
         pieces.append((label, Piece(offset, fixed, moved, faces, patch, fan)))
     return pieces
 
@@ -426,7 +463,7 @@ class Frame:
         return out
 
 
-def split_fans(faces: np.ndarray, targets: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def split_fans(faces: np.ndarray, targets: np.ndarray, priority: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Give each fan of every target vertex its own vertex, as `Mesher.get` does: triangles
     around a vertex belong to one fan when linked through edges that exactly two of them use.
 
@@ -435,12 +472,12 @@ def split_fans(faces: np.ndarray, targets: np.ndarray) -> tuple[np.ndarray, np.n
 
     Splitting one vertex changes the edge counts its neighbours see: where two sheets cross
     along an edge of four triangles, the first end split leaves two edges of two. So vertices
-    are split one after another, as `get` does; rounds of targets with no unsplit target
-    neighbour of higher priority stand for that order, the same result with few passes."""
+    are split one after another in the order of `priority` (distinct per target), as `get`
+    splits them in the order it numbers them; each round splits the targets with no unsplit
+    target neighbour of lower priority, which gives the same result in few passes."""
     vertex_count = len(targets)
     copies = [np.zeros(0, dtype=np.int64)]
     remaining = targets.copy()
-    priority = (np.arange(vertex_count, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)) >> np.uint64(11)
     while remaining.any():
         at = remaining[faces]
         both = np.concatenate([faces[:, [0, 1]][at[:, 0] & at[:, 1]], faces[:, [1, 2]][at[:, 1] & at[:, 2]],
@@ -453,7 +490,7 @@ def split_fans(faces: np.ndarray, targets: np.ndarray) -> tuple[np.ndarray, np.n
         remaining &= ~chosen
         if len(more):
             remaining = np.concatenate([remaining, np.zeros(len(more), dtype=bool)])
-            priority = np.concatenate([priority, np.zeros(len(more), dtype=np.uint64)])
+            priority = np.concatenate([priority, np.zeros(len(more), dtype=priority.dtype)])
     return faces, np.concatenate(copies)
 
 
@@ -513,7 +550,10 @@ def vertex_normals(vertices: np.ndarray, faces: np.ndarray) -> np.ndarray:
 def join_pieces(pieces: Sequence[Piece], frame: Frame, normals: bool = False
                 ) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
     """One object's mesh from its pieces: seam vertices joined by position and patch, their
-    fans split again; returns (vertices float32, faces uint32, normals or None) as `get` does."""
+    fans split again; returns (vertices float32, faces uint32, normals or None) as `get` does.
+    The order of the pieces does not matter: they are taken in the scanning order of their
+    blocks, so vertex and face numbering is the same whatever order the blocks finished in."""
+    pieces = sorted(pieces, key=lambda piece: tuple(piece.offset[::-1].tolist()))
     counts = np.array([len(p.fixed) for p in pieces])
     bases = np.r_[0, np.cumsum(counts)]
     fixed = np.concatenate([p.fixed.astype(np.int64) + (p.offset * 256)[None, :] for p in pieces])
@@ -547,7 +587,12 @@ def join_pieces(pieces: Sequence[Piece], frame: Frame, normals: bool = False
     faces = np.concatenate([new_index[p.faces.astype(np.int64) + base] for p, base in zip(pieces, bases)])
     targets = np.zeros(vertex_count, dtype=bool)
     targets[joined[fan[shared]]] = True
-    faces, copies = split_fans(faces, targets)
+    # `get` numbers vertices about in the scanning order of their cells (axis 2 outermost) and
+    # splits them in that order; the order matters only between neighbours
+    priority = np.zeros(vertex_count, dtype=np.int64)
+    priority[np.lexsort((unique_keys[:, 3], unique_keys[:, 0], unique_keys[:, 1], unique_keys[:, 2]))] = \
+        np.arange(shared_count)
+    faces, copies = split_fans(faces, targets, priority)
     if len(copies):
         vertices = np.concatenate([vertices, vertices[copies]])
     if np.any((faces[:, 0] == faces[:, 1]) | (faces[:, 1] == faces[:, 2]) | (faces[:, 0] == faces[:, 2])):
@@ -681,8 +726,8 @@ def mesh_blockwise(
         raise ValueError(f"volume must be 3-D, got shape {tuple(volume.shape)}")
     shape = tuple(int(extent) for extent in volume.shape)
     block = tuple(int(b) for b in (block_shape if block_shape is not None else default_block_shape(volume)))
-    if len(block) != 3 or min(block) < 1:
-        raise ValueError(f"block_shape must be three positive integers, got {tuple(block_shape or ())}")
+    if len(block) != 3 or not all(1 <= edge <= MAX_BLOCK_EDGE for edge in block):
+        raise ValueError(f"block_shape must be three integers from 1 to {MAX_BLOCK_EDGE}, got {tuple(block)}")
     if output is not None:
         from .io import FORMATS
 
