@@ -119,9 +119,9 @@ def cluster_client():
         yield client
 
 
-@pytest.mark.parametrize("close", [False, True])
-def test_on_a_local_cluster(cluster_client, close):
-    assert_like_whole(VOLUMES["watershed"], (13, 10, 7), close, client=cluster_client)
+@pytest.mark.parametrize("close, shuffle", [(False, "tasks"), (True, "disk")])
+def test_on_a_local_cluster(cluster_client, close, shuffle):
+    assert_like_whole(VOLUMES["watershed"], (13, 10, 7), close, client=cluster_client, shuffle=shuffle)
 
 
 @pytest.mark.parametrize("kind", ["numpy", "dask", "zarr", "hdf5"])
@@ -154,7 +154,7 @@ def test_folder_output_and_normals(tmp_path):
     labels = VOLUMES["watershed"]
     kept = [5, 17, 150]
     memory = mesh_blockwise(labels, block_shape=(13, 10, 7), labels=kept, normals=True, close=True)
-    records = mesh_blockwise(labels, tmp_path / "out", block_shape=(13, 10, 7), labels=kept, normals=True,
+    records = mesh_blockwise(labels, tmp_path / "out", block_shape=(13, 10, 7), labels=kept.__contains__, normals=True,
                              close=True, format="ply", progress=True)
     assert [record["label"] for record in records] == kept == list(memory)
     whole = Mesher(threads=1)

@@ -356,7 +356,7 @@ def glues_copies(faces: np.ndarray, fixed: np.ndarray, patch: np.ndarray) -> boo
 
 
 def mesh_block(volume: Any, start: tuple[int, int, int], layout: Layout, settings: dict[str, Any],
-               reduction_factor: int, max_error: float | None, wanted: frozenset[int] | None,
+               reduction_factor: int, max_error: float | None, wanted: Any,
                read: bool = False) -> list[tuple[int, Piece]]:
     """Mesh one block and return (label, piece) for every object with triangles in it; `volume`
     is the whole volume, or with `read` the part of the block's window inside it."""
@@ -373,7 +373,7 @@ def mesh_block(volume: Any, start: tuple[int, int, int], layout: Layout, setting
     quad_labels = quad_corners = quad_axes = None
     pieces = []
     for label in mesher.ids().tolist():
-        if wanted is not None and label not in wanted:
+        if wanted is not None and not (wanted(label) if callable(wanted) else label in wanted):
             continue
         vertices, faces, _ = mesher.get(label)
         if len(faces) == 0:
@@ -683,13 +683,15 @@ def mesh_blockwise(
     *,
     block_shape: Sequence[int] | None = None,
     close: bool = False,
-    labels: Iterable[int] | None = None,
+    labels: Iterable[int] | Callable[[int], bool] | None = None,
     normals: bool = False,
     reduction_factor: int = 0,
     max_error: float | None = None,
     format: str = "ply",
     client: Any = None,
     scheduler: str | None = None,
+    shuffle: str = "disk",
+    scratch: str | os.PathLike[str] | None = None,
     progress: bool | Callable[[], Any] = False,
     **settings: Any,
 ) -> dict[int, tuple[np.ndarray, np.ndarray, np.ndarray | None]] | list[dict[str, Any]]:
@@ -702,7 +704,8 @@ def mesh_blockwise(
     chunks, grown to at least 128 (`default_block_shape`). `settings` are `Mesher`'s keywords
     (`voxel_resolution`, `axis_order`, `y_down`, smoothing; `threads` is per block and defaults
     to 1, since Dask runs blocks in parallel). `normals`, `reduction_factor` and `max_error`
-    are `get`'s.
+    are `get`'s. `labels` (label numbers, or a test of a label) limits the result to those
+    objects; every object is still meshed where it touches them.
 
     Without `output`, returns {label: (vertices, faces, normals or None)} for every object with
     triangles, in label order. With `output` (an existing or new folder), writes one file per
@@ -712,8 +715,12 @@ def mesh_blockwise(
 
     Runs on Dask's threaded scheduler, or `scheduler` ("threads", "processes", "sync"), or
     on the `dask.distributed` `client` given. Pieces of one object meet after a shuffle by
-    label (on disk, except with a client), so no process needs the whole volume's surfaces.
-    `progress=True` shows Dask's progress bar.
+    label: with `shuffle="disk"` (the default) every block appends its pieces to files in a
+    temporary folder under `scratch` (the system's temporary folder by default; on a cluster
+    of several machines, a folder they all see), one file per group of labels that one task
+    then joins, so no process holds more than a block's and a group's worth of surfaces; with
+    `shuffle="tasks"`, Dask's in-memory shuffle, for clusters without a shared folder.
+    `progress=True` shows Dask's progress bar (or, with a client, `distributed.progress`).
     """
     from .io._extra import require
 
@@ -724,6 +731,8 @@ def mesh_blockwise(
     Mesher(**settings)  # settings are checked here, with the native messages, before any task runs
     if len(volume.shape) != 3:
         raise ValueError(f"volume must be 3-D, got shape {tuple(volume.shape)}")
+    if shuffle not in ("disk", "tasks"):
+        raise ValueError(f"shuffle must be 'disk' or 'tasks', got {shuffle!r}")
     shape = tuple(int(extent) for extent in volume.shape)
     block = tuple(int(b) for b in (block_shape if block_shape is not None else default_block_shape(volume)))
     if len(block) != 3 or not all(1 <= edge <= MAX_BLOCK_EDGE for edge in block):
@@ -736,7 +745,7 @@ def mesh_blockwise(
         os.makedirs(output, exist_ok=True)
     layout = Layout(shape, block, bool(close))  # type: ignore[arg-type]
     frame = Frame.of(shape, settings)
-    wanted = None if labels is None else frozenset(int(label) for label in labels)
+    wanted = labels if callable(labels) or labels is None else frozenset(int(label) for label in labels)
     reduction = int(reduction_factor)
 
     is_dask = type(volume).__module__.startswith("dask.")
@@ -750,35 +759,40 @@ def mesh_blockwise(
         return {} if output is None else []
     folder = None if output is None else os.fspath(output)
     parts = len(tasks)
-    if client is not None:
-        # across machines: Dask's own shuffle, which the cluster spills to disk as it needs
+    if shuffle == "tasks":
+        # Dask's own shuffle, in the workers' memory (a cluster spills it as it needs)
         grouped = db.from_delayed(tasks).groupby(_label_of, shuffle="tasks", npartitions=parts)
-        joined = grouped.map_partitions(lambda groups: [
-            join_group(label, [piece for _, piece in items], frame, normals, folder, format)
-            for label, items in groups])
+        joined = grouped.map_partitions(_join_groups, frame, normals, folder, format)
         computed = _compute(joined, client, scheduler, progress)
     else:
-        with tempfile.TemporaryDirectory(prefix="tarna-blockwise-") as scratch:
-            spill = Spill(scratch, parts)
+        with tempfile.TemporaryDirectory(prefix="tarna-blockwise-", dir=scratch) as spilled:
+            spill = Spill(spilled, parts)
             stored = dask.delayed(_all_stored, pure=True)(*[dask.delayed(spill.store, pure=True)(task) for task in tasks])
             joins = [dask.delayed(spill.join, pure=True)(part, stored, frame, normals, folder, format)
                      for part in range(parts)]
-            computed = [item for part in _compute(joins, None, scheduler, progress) for item in part]
+            computed = [item for part in _compute(joins, client, scheduler, progress) for item in part]
     if output is None:
         return dict(sorted(computed))
     return sorted(computed, key=lambda record: record["label"])
 
 
+def _join_groups(groups: Iterable[tuple[int, list[tuple[int, Piece]]]], frame: Frame, normals: bool,
+                 folder: str | None, format: str) -> list[Any]:
+    return [join_group(label, [piece for _, piece in items], frame, normals, folder, format) for label, items in groups]
+
+
 def _compute(collection: Any, client: Any, scheduler: str | None, progress: bool | Callable[[], Any]) -> list[Any]:
+    """Run a Dask collection (or a list of delayed objects) and return its items."""
     import dask
 
     if client is not None:
-        future = client.compute(collection)
+        futures = client.compute(collection)
         if progress:
             from distributed import progress as show
 
-            show(future)
-        return list(future.result())
+            show(futures)
+        result = client.gather(futures)
+        return list(result)
     options = {"scheduler": scheduler or "threads"}
     if progress:
         from dask.diagnostics import ProgressBar
