@@ -748,13 +748,14 @@ def mesh_blockwise(
     wanted = labels if callable(labels) or labels is None else frozenset(int(label) for label in labels)
     reduction = int(reduction_factor)
 
-    is_dask = type(volume).__module__.startswith("dask.")
+    # a dask array's window becomes a dependency of the block's task, read by Dask itself; an
+    # array in memory goes to a cluster's workers a window at a time, not whole with each task
+    windowed = type(volume).__module__.startswith("dask.") or (client is not None and isinstance(volume, np.ndarray))
     tasks = []
     for start in layout.starts():
-        # a dask array's window becomes a dependency of the block's task, read by Dask itself
-        source = volume[inside(*layout.window(start), shape)] if is_dask else volume
+        source = volume[inside(*layout.window(start), shape)] if windowed else volume
         tasks.append(dask.delayed(mesh_block, pure=True)(source, start, layout, settings, reduction, max_error,
-                                                         wanted, is_dask))
+                                                         wanted, windowed))
     if not tasks:
         return {} if output is None else []
     folder = None if output is None else os.fspath(output)
