@@ -55,7 +55,7 @@ def equality(size):
 
     volumes = {"dense": demo.sample_volume(size, 2000).astype(np.uint32), "watershed": watershed_like(size, 2000)}
     rows = []
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       silence_logs=40) as cluster, Client(cluster) as client:
         for name, labels in volumes.items():
             for close in (False, True):
@@ -152,7 +152,7 @@ def large(size, block, spacing, keep):
         volume = write_dense_zarr(os.path.join(folder, "labels.zarr"), size, 128, spacing)
         written = time.perf_counter() - started
         print(f"wrote {size}^3 zarr in {written:.1f} s", flush=True)
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                           memory_limit="8GiB", silence_logs=40) as cluster, Client(cluster) as client:
             workers = list(client.run(os.getpid).values())
             sampler = PeakMemory([os.getpid(), *workers])

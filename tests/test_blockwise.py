@@ -114,7 +114,7 @@ def test_output_frame_and_coordinates_far_from_the_origin():
 @pytest.fixture(scope="module")
 def cluster_client():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0",
                                   silence_logs=40) as cluster, distributed.Client(cluster) as client:
         yield client
 

@@ -63,6 +63,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from ._tarna_mesh import Mesher
+from .io._extra import require
 
 __all__ = ["mesh_blockwise", "default_block_shape", "Piece"]
 
@@ -370,12 +371,14 @@ def mesh_block(volume: Any, start: tuple[int, int, int], layout: Layout, setting
     smoothed = any(settings.get(name, 0) for name in ("relaxation", "taubin", "fairing"))
     lower, upper = layout.seams(start)
     offset = np.array(low, dtype=np.int64)
-    quad_labels = quad_corners = quad_axes = None
+    quads: tuple[np.ndarray, np.ndarray, np.ndarray] | None = None
     pieces = []
     for label in mesher.ids().tolist():
         if wanted is not None and not (wanted(label) if callable(wanted) else label in wanted):
             continue
-        vertices, faces, _ = mesher.get(label)
+        got = mesher.get(label)
+        assert got is not None
+        vertices, faces, _ = got
         if len(faces) == 0:
             continue
         # positions come out as float32(p / 256 * resolution); well inside 2^23 units the
@@ -386,8 +389,9 @@ def mesh_block(volume: Any, start: tuple[int, int, int], layout: Layout, setting
         patch = np.full(len(fixed), -1, dtype=np.int8)
         fan = np.zeros(len(fixed), dtype=bool)
         if seam.any():
-            if quad_labels is None:
-                quad_labels, quad_corners, quad_axes = block_quads(window, layout.block)
+            if quads is None:
+                quads = block_quads(window, layout.block)
+            quad_labels, quad_corners, quad_axes = quads
             first, last = np.searchsorted(quad_labels, np.uint64(label), side="left"), np.searchsorted(
                 quad_labels, np.uint64(label), side="right")
             if 2 * (last - first) != len(faces):
@@ -401,7 +405,9 @@ def mesh_block(volume: Any, start: tuple[int, int, int], layout: Layout, setting
                                                   quad_axes[quad], strict=not smoothed)
         moved = None
         if reduction_factor >= 2:
-            r_vertices, r_faces, _ = mesher.get(label, reduction_factor=reduction_factor, max_error=max_error)
+            reduced = mesher.get(label, reduction_factor=reduction_factor, max_error=max_error)
+            assert reduced is not None
+            r_vertices, r_faces, _ = reduced
             same = rim_correspondence(vertices, faces, r_vertices, r_faces)
             shared = same >= 0
             r_patch = np.full(len(r_vertices), -1, dtype=np.int8)
@@ -722,10 +728,8 @@ def mesh_blockwise(
     `shuffle="tasks"`, Dask's in-memory shuffle, for clusters without a shared folder.
     `progress=True` shows Dask's progress bar (or, with a client, `distributed.progress`).
     """
-    from .io._extra import require
-
-    dask = require("dask", extra="dask")
-    import dask.bag as db
+    dask: Any = require("dask", extra="dask")
+    db: Any = require("dask.bag", extra="dask")
 
     settings.setdefault("threads", 1)
     Mesher(**settings)  # settings are checked here, with the native messages, before any task runs
@@ -784,20 +788,16 @@ def _join_groups(groups: Iterable[tuple[int, list[tuple[int, Piece]]]], frame: F
 
 def _compute(collection: Any, client: Any, scheduler: str | None, progress: bool | Callable[[], Any]) -> list[Any]:
     """Run a Dask collection (or a list of delayed objects) and return its items."""
-    import dask
-
+    dask: Any = require("dask", extra="dask")
     if client is not None:
         futures = client.compute(collection)
         if progress:
-            from distributed import progress as show
-
+            show: Any = require("distributed", extra="dask").progress
             show(futures)
-        result = client.gather(futures)
-        return list(result)
+        return list(client.gather(futures))
     options = {"scheduler": scheduler or "threads"}
     if progress:
-        from dask.diagnostics import ProgressBar
-
-        with ProgressBar() if progress is True else progress():
+        bar: Any = require("dask.diagnostics", extra="dask").ProgressBar
+        with bar() if progress is True else progress():
             return list(dask.compute(collection, **options)[0])
     return list(dask.compute(collection, **options)[0])

@@ -408,7 +408,7 @@ SURFACE_BYTES_PER_VOXEL = 20
 
 def memory_needed(source: Any) -> int:
     voxels = int(np.prod(source.shape, dtype=np.int64))
-    return voxels * (source.dtype.itemsize + SURFACE_BYTES_PER_VOXEL)
+    return voxels * (int(source.dtype.itemsize) + SURFACE_BYTES_PER_VOXEL)
 
 
 def physical_memory() -> int:
@@ -539,7 +539,7 @@ def run_mesh_in_blocks(args: argparse.Namespace, source: Any, settings: dict[str
     options = {"num_workers": args.threads} if args.threads and client is None and scheduler != "sync" else {}
     try:
         with dask.config.set(**options):
-            records = mesh_blockwise(
+            records: list[dict[str, Any]] = mesh_blockwise(  # type: ignore[assignment]  # a folder: records
                 volume, destination, block_shape=block, close=args.close,
                 labels=None if args.labels is None else LabelRanges(args.labels),
                 normals=args.normals, reduction_factor=args.reduce, max_error=args.max_error, format=args.format,
