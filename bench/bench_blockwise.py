@@ -7,8 +7,8 @@
         for bit, and vertex counts match the whole volume's.
 
     python bench/bench_blockwise.py large --size 1024 [--block 128] [--spacing 32] [--keep]
-        Writes a dense zarr volume of size^3 labels chunk by chunk (a Voronoi partition of seeds
-        on a jittered grid), meshes it block-wise on a two-worker LocalCluster into a folder of
+        Writes a dense zarr volume of size^3 labels chunk by chunk (bricks of about spacing^3
+        voxels with wavy walls), meshes it block-wise on a two-worker LocalCluster into a folder of
         PLY files, and reports wall time, blocks per second, and the peak memory of the driver
         and of each worker process (sampled every 0.2 s).
 """
@@ -82,33 +82,26 @@ def equality(size):
     return rows
 
 
-def write_dense_zarr(path, size, chunk, spacing, seed=7):
-    """Voronoi cells of one seed per spacing^3 cube (jittered), written chunk by chunk: every
-    voxel compares the seeds of its cube and the 26 around it."""
+def write_dense_zarr(path, size, chunk, spacing):
+    """Dense labels, written chunk by chunk: bricks of about spacing^3 voxels whose walls wave
+    (each coordinate shifted by a smooth function of the other two), so that walls meet at
+    irregular angles and three or four objects meet along lines and at points."""
     import zarr
 
-    rng = np.random.default_rng(seed)
-    cubes = -(-size // spacing)
-    seeds = (np.stack(np.meshgrid(*[np.arange(cubes)] * 3, indexing="ij"), -1) * spacing
-             + rng.uniform(0, spacing, (cubes, cubes, cubes, 3))).astype(np.float32)
+    cubes = size // spacing + 3
     array = zarr.create_array(path, shape=(size,) * 3, chunks=(chunk,) * 3, dtype=np.uint32)
+    amplitude, wavelength = spacing / 3, 2.3 * spacing
+
+    def shift(u, v, phase):
+        return amplitude * np.sin(2 * np.pi * u / wavelength + phase) * np.cos(2 * np.pi * v / (1.3 * wavelength) + 2 * phase)
 
     def write_chunk(start):
         stop = [min(s + chunk, size) for s in start]
-        axes = [np.arange(s, e) for s, e in zip(start, stop)]
-        cube = [a // spacing for a in axes]
-        best = np.full([len(a) for a in axes], np.inf, np.float32)
-        out = np.zeros(best.shape, np.uint32)
-        for offset in itertools.product((-1, 0, 1), repeat=3):
-            c = [np.clip(k + o, 0, cubes - 1) for k, o in zip(cube, offset)]
-            point = seeds[c[0][:, None, None], c[1][None, :, None], c[2][None, None, :]]
-            distance = sum((axes[k].astype(np.float32)[tuple(slice(None) if j == k else None for j in range(3))]
-                            - point[..., k]) ** 2 for k in range(3))
-            closer = distance < best
-            best[closer] = distance[closer]
-            label = ((c[0][:, None, None] * cubes + c[1][None, :, None]) * cubes + c[2][None, None, :] + 1).astype(np.uint32)
-            out[closer] = np.broadcast_to(label, out.shape)[closer]
-        array[start[0]:stop[0], start[1]:stop[1], start[2]:stop[2]] = out
+        x, y, z = np.meshgrid(*[np.arange(s, e, dtype=np.float32) for s, e in zip(start, stop)], indexing="ij", sparse=True)
+        ix = ((x + shift(y, z, 0.0)) // spacing + 1).astype(np.int64)
+        iy = ((y + shift(z, x, 1.0)) // spacing + 1).astype(np.int64)
+        iz = ((z + shift(x, y, 2.0)) // spacing + 1).astype(np.int64)
+        array[start[0]:stop[0], start[1]:stop[1], start[2]:stop[2]] = ((ix * cubes + iy) * cubes + iz).astype(np.uint32)
 
     from concurrent.futures import ThreadPoolExecutor
 

@@ -265,6 +265,16 @@ def block_quads(window: np.ndarray, owned: Sequence[int]) -> tuple[np.ndarray, n
     return label[order], corner[order], axis_of[order]
 
 
+def crossed_edges(cells: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The edge a face crosses, from the cells (M, 3, 3) of three corners of one of its
+    triangles: the four cells around an edge along axis i share their coordinate on i and span
+    two on each other axis, where the edge lies at the higher one. Returns (lowest voxel of the
+    edge, axis)."""
+    same = np.all(cells == cells[:, :1, :], axis=1)
+    axis = np.argmax(same, axis=1)
+    return cells.max(axis=1), axis
+
+
 def seam_patches(window: np.ndarray, label: int, cell: np.ndarray, corner: np.ndarray, axis: np.ndarray,
                  strict: bool) -> tuple[np.ndarray, np.ndarray]:
     """(patch, fan) of vertices in cells `cell` (M, 3), each known by one edge of its object's
@@ -389,20 +399,24 @@ def mesh_block(volume: Any, start: tuple[int, int, int], layout: Layout, setting
         patch = np.full(len(fixed), -1, dtype=np.int8)
         fan = np.zeros(len(fixed), dtype=bool)
         if seam.any():
-            if quads is None:
-                quads = block_quads(window, layout.block)
-            quad_labels, quad_corners, quad_axes = quads
-            first, last = np.searchsorted(quad_labels, np.uint64(label), side="left"), np.searchsorted(
-                quad_labels, np.uint64(label), side="right")
-            if 2 * (last - first) != len(faces):
-                raise RuntimeError(f"block join: object {label} has {len(faces)} triangles, "
-                                   f"expected {2 * (last - first)} from its block's edges")
-            # one triangle per vertex; triangles 2q and 2q + 1 come from the face of edge q
+            # one triangle per vertex, and the edge its face crosses
             triangle = np.empty(len(fixed), dtype=np.int64)
             triangle[faces.reshape(-1)] = np.arange(faces.size) // 3
-            quad = first + triangle[seam] // 2
-            patch[seam], fan[seam] = seam_patches(window, label, cell[seam], quad_corners[quad],
-                                                  quad_axes[quad], strict=not smoothed)
+            if smoothed:
+                if quads is None:
+                    quads = block_quads(window, layout.block)
+                quad_labels, quad_corners, quad_axes = quads
+                first, last = np.searchsorted(quad_labels, np.uint64(label), side="left"), np.searchsorted(
+                    quad_labels, np.uint64(label), side="right")
+                if 2 * (last - first) != len(faces):
+                    raise RuntimeError(f"block join: object {label} has {len(faces)} triangles, "
+                                       f"expected {2 * (last - first)} from its block's edges")
+                # triangles 2q and 2q + 1 come from the face of edge q
+                quad = first + triangle[seam] // 2
+                corner, axis = quad_corners[quad], quad_axes[quad]
+            else:
+                corner, axis = crossed_edges(cell[faces[triangle[seam]]])
+            patch[seam], fan[seam] = seam_patches(window, label, cell[seam], corner, axis, strict=not smoothed)
         moved = None
         if reduction_factor >= 2:
             reduced = mesher.get(label, reduction_factor=reduction_factor, max_error=max_error)
