@@ -414,14 +414,11 @@ public:
                 corner_slot[corner] = (set >> corner) & 1u ? slot : corner_slot[corner];
 
             LabelMesh& mesh = slots_[slot];
-            const std::size_t base = mesh.positions.size();
+            // Vertices keep no position of their own: they share their cell's.
+            const std::size_t base = mesh.cells.size();
             const unsigned patches = patch_count(set);
             if (base + patches > INDEX_LIMIT) too_many_vertices();
-            for (unsigned p = 0; p < patches; ++p) {
-                append(mesh.positions, Position{p0, p1, p2});
-                append(mesh.cells, cell_index);
-            }
-            prefetch_tail(mesh.positions);
+            for (unsigned p = 0; p < patches; ++p) append(mesh.cells, cell_index);
             prefetch_tail(mesh.cells);
             prefetch_tail(mesh.quads);  // this label's faces come next
             if (track) mesh.boundary.insert(mesh.boundary.end(), patches, boundary);
@@ -570,11 +567,13 @@ struct LabelPlaces {
     FxMap<std::uint64_t, std::uint32_t> index;                // label -> merged position
     std::vector<std::vector<std::uint32_t>> local_position;  // [band][merged]: band-local position, or NONE
     std::vector<std::vector<std::uint32_t>> vertex_offset;   // [band][local]: vertices the label has in earlier bands
+    std::vector<std::uint32_t> cell_offset;                  // [band]: surface cells of earlier bands
     std::vector<std::size_t> vertex_totals;                  // [merged]
     std::vector<std::size_t> ambiguous_totals;               // [merged]
 };
 
-// Step 1: the labels of all bands, ascending and distinct, with their places in every band.
+// Step 1: the labels of all bands, ascending and distinct, with their places in every band and
+// the offsets their vertices and cells get there.
 LabelPlaces merge_labels(const std::vector<Band>& bands, Merged& merged) {
     for (const Band& band : bands)
         merged.sorted_labels.insert(merged.sorted_labels.end(), band.sorted_labels.begin(), band.sorted_labels.end());
@@ -589,76 +588,75 @@ LabelPlaces merge_labels(const std::vector<Band>& bands, Merged& merged) {
     for (std::size_t j = 0; j < label_count; ++j) places.index.insert(merged.sorted_labels[j], std::uint32_t(j));
     places.local_position.assign(bands.size(), std::vector<std::uint32_t>(label_count, NONE));
     places.vertex_offset.resize(bands.size());
+    places.cell_offset.assign(bands.size(), 0);
     places.vertex_totals.assign(label_count, 0);
     places.ambiguous_totals.assign(label_count, 0);
+    std::size_t cell_total = 0;
     for (std::size_t p = 0; p < bands.size(); ++p) {
         const Band& band = bands[p];
+        places.cell_offset[p] = std::uint32_t(cell_total);
+        cell_total += band.surface_cells.size();
+        if (cell_total > INDEX_LIMIT) too_many_surface_cells();
+        places.vertex_offset[p].resize(band.sorted_labels.size());
         for (std::size_t local = 0; local < band.sorted_labels.size(); ++local) {
             const std::uint32_t j = *places.index.find(band.sorted_labels[local]);
             places.local_position[p][j] = std::uint32_t(local);
-            places.vertex_totals[j] += band.meshes[local].positions.size();
+            places.vertex_offset[p][local] = std::uint32_t(places.vertex_totals[j]);
+            places.vertex_totals[j] += band.meshes[local].cells.size();
             places.ambiguous_totals[j] += band.meshes[local].ambiguous.size();
+            if (places.vertex_totals[j] > INDEX_LIMIT) too_many_vertices();
         }
-    }
-    for (const std::size_t total : places.vertex_totals) {
-        if (total > INDEX_LIMIT) too_many_vertices();
     }
     return places;
 }
 
-// Step 2: cells and vertices, band after band. A label's arrays from the first band that holds
-// it need no vertex offset, so they are taken over whole (their cells shifted in place) and only
-// later bands are copied behind them; most labels live in one band.
-void append_cells_and_vertices(std::vector<Band>& bands, LabelPlaces& places, const BandOptions& options,
-                               Merged& merged) {
-    std::size_t cell_total = 0;
-    for (const Band& band : bands) cell_total += band.surface_cells.size();
-    if (cell_total > INDEX_LIMIT) too_many_surface_cells();
+// Step 2, for the cells: every band's CellField behind the first's.
+void append_cells(std::vector<Band>& bands, const LabelPlaces& places, Merged& merged) {
     CellField& cells = merged.surface_cells;
+    const std::size_t cell_total = places.cell_offset.back() + bands.back().surface_cells.size();
     cells = std::move(bands[0].surface_cells);
     cells.positions.reserve(cell_total);
     cells.cell_ids.reserve(cell_total);
     cells.edge_masks.reserve(cell_total);
     cells.boundary.reserve(cell_total);
-
-    for (std::size_t p = 0; p < bands.size(); ++p) {
-        Band& band = bands[p];
-        const std::uint32_t cell_offset = p == 0 ? 0 : std::uint32_t(cells.size());
-        if (p > 0) {
-            cells.append(band.surface_cells);
-            band.surface_cells = CellField();
-        }
-        places.vertex_offset[p].resize(band.sorted_labels.size());
-        for (std::size_t local = 0; local < band.sorted_labels.size(); ++local) {
-            const std::uint32_t j = *places.index.find(band.sorted_labels[local]);
-            LabelMesh& source = band.meshes[local];
-            LabelMesh& target = merged.meshes[j];
-            const std::uint32_t offset = std::uint32_t(target.positions.size());
-            places.vertex_offset[p][local] = offset;
-            if (offset == 0) {
-                target.positions = std::move(source.positions);
-                target.boundary = std::move(source.boundary);
-                target.cells = std::move(source.cells);
-                target.ambiguous = std::move(source.ambiguous);
-                for (std::uint32_t& cell : target.cells) cell += cell_offset;
-                target.positions.reserve(places.vertex_totals[j]);
-                target.boundary.reserve(options.track_boundary ? places.vertex_totals[j] : 0);
-                target.cells.reserve(places.vertex_totals[j]);
-                target.ambiguous.reserve(places.ambiguous_totals[j]);
-                continue;
-            }
-            target.positions.insert(target.positions.end(), source.positions.begin(), source.positions.end());
-            target.boundary.insert(target.boundary.end(), source.boundary.begin(), source.boundary.end());
-            for (const std::uint32_t cell : source.cells) target.cells.push_back(cell + cell_offset);
-            for (const std::uint32_t vertex : source.ambiguous) target.ambiguous.push_back(vertex + offset);
-            // Only the quads are still needed.
-            source.positions = {};
-            source.boundary = {};
-            source.cells = {};
-            source.ambiguous = {};
-        }
+    for (std::size_t p = 1; p < bands.size(); ++p) {
+        cells.append(bands[p].surface_cells);
+        bands[p].surface_cells = CellField();
     }
     TARNA_ASSERT(cells.size() == cell_total, "merged surface cells lost or doubled");
+}
+
+// Step 2, for one label: its vertices from every band that holds it, in band order. The arrays
+// of the first band that holds it need no offset, so they are taken over whole (their cells
+// shifted in place); most labels live in one band.
+void append_vertices(std::vector<Band>& bands, const LabelPlaces& places, const BandOptions& options, std::size_t j,
+                     LabelMesh& target) {
+    for (std::size_t p = 0; p < bands.size(); ++p) {
+        const std::uint32_t local = places.local_position[p][j];
+        if (local == NONE) continue;
+        LabelMesh& source = bands[p].meshes[local];
+        const std::uint32_t cell_offset = places.cell_offset[p];
+        const std::uint32_t offset = places.vertex_offset[p][local];
+        if (offset == 0) {
+            target.boundary = std::move(source.boundary);
+            target.cells = std::move(source.cells);
+            target.ambiguous = std::move(source.ambiguous);
+            for (std::uint32_t& cell : target.cells) cell += cell_offset;
+            if (target.cells.size() == places.vertex_totals[j]) return;  // in no later band
+            target.boundary.reserve(options.track_boundary ? places.vertex_totals[j] : 0);
+            target.cells.reserve(places.vertex_totals[j]);
+            target.ambiguous.reserve(places.ambiguous_totals[j]);
+            continue;
+        }
+        target.boundary.insert(target.boundary.end(), source.boundary.begin(), source.boundary.end());
+        for (const std::uint32_t cell : source.cells) target.cells.push_back(cell + cell_offset);
+        for (const std::uint32_t vertex : source.ambiguous) target.ambiguous.push_back(vertex + offset);
+        // Only the quads are still needed.
+        source.boundary = {};
+        source.cells = {};
+        source.ambiguous = {};
+    }
+    TARNA_ASSERT(target.cells.size() == places.vertex_totals[j], "merged vertices lost or doubled");
 }
 
 // Step 3: the faces of band k's first slab, which need band k - 1's last slab; per merged
@@ -700,50 +698,63 @@ std::vector<std::vector<Quad>> make_seam_faces(const std::vector<Band>& bands, s
     return quads;
 }
 
-// Step 4: every label's quads, band after band, each seam's faces between the bands on either
-// side of it. Whatever comes first for a label needs no offset and is taken over whole.
+// Step 4, for one label: its quads, band after band, each seam's faces between the bands on
+// either side of it. Whatever comes first needs no offset and is taken over whole.
 void append_quads(std::vector<Band>& bands, const LabelPlaces& places,
-                  std::vector<std::vector<std::vector<Quad>>>& seam_quads, Merged& merged) {
-    for (std::size_t j = 0; j < merged.meshes.size(); ++j) {
-        std::size_t total = 0;
-        for (std::size_t p = 0; p < bands.size(); ++p) {
-            if (p >= 1) total += seam_quads[p][j].size();
-            if (places.local_position[p][j] != NONE) total += bands[p].meshes[places.local_position[p][j]].quads.size();
-        }
-        std::vector<Quad>& target = merged.meshes[j].quads;
-        auto take_or_append = [&](std::vector<Quad>& source, std::uint32_t offset) {
-            if (source.empty()) return;
-            if (target.empty() && offset == 0) {
-                target = std::move(source);
-                target.reserve(total);
-                return;
-            }
-            target.reserve(total);
-            for (const Quad& quad : source)
-                target.push_back({quad[0] + offset, quad[1] + offset, quad[2] + offset, quad[3] + offset});
-        };
-        for (std::size_t p = 0; p < bands.size(); ++p) {
-            if (p >= 1) take_or_append(seam_quads[p][j], 0);
-            const std::uint32_t local = places.local_position[p][j];
-            if (local != NONE) take_or_append(bands[p].meshes[local].quads, places.vertex_offset[p][local]);
-        }
-        TARNA_ASSERT(target.size() == total, "merged quads lost or doubled");
+                  std::vector<std::vector<std::vector<Quad>>>& seam_quads, std::size_t j, std::vector<Quad>& target) {
+    std::size_t total = 0;
+    for (std::size_t p = 0; p < bands.size(); ++p) {
+        if (p >= 1) total += seam_quads[p][j].size();
+        if (places.local_position[p][j] != NONE) total += bands[p].meshes[places.local_position[p][j]].quads.size();
     }
+    auto take_or_append = [&](std::vector<Quad>& source, std::uint32_t offset) {
+        if (source.empty()) return;
+        if (target.empty() && offset == 0) {
+            target = std::move(source);
+            target.reserve(total);
+            return;
+        }
+        target.reserve(total);
+        for (const Quad& quad : source) target.push_back({quad[0] + offset, quad[1] + offset, quad[2] + offset, quad[3] + offset});
+    };
+    for (std::size_t p = 0; p < bands.size(); ++p) {
+        if (p >= 1) take_or_append(seam_quads[p][j], 0);
+        const std::uint32_t local = places.local_position[p][j];
+        if (local != NONE) take_or_append(bands[p].meshes[local].quads, places.vertex_offset[p][local]);
+    }
+    TARNA_ASSERT(target.size() == total, "merged quads lost or doubled");
 }
+
+// Labels per task of the merge's parallel steps: enough to keep per-task overhead small, few
+// enough that the tasks spread evenly.
+inline constexpr std::size_t LABELS_PER_TASK = 64;
 
 // Joins the bands, in order, into what one band over the whole grid would give.
 template <class Label>
 Merged merge(std::vector<Band>&& bands, const VolumeView<Label>& view, const BandOptions& options,
              const std::array<std::uint64_t, 3>& dims, std::int64_t origin, const Parallel& parallel) {
     Merged merged;
-    LabelPlaces places = merge_labels(bands, merged);
-    append_cells_and_vertices(bands, places, options, merged);
+    const LabelPlaces places = merge_labels(bands, merged);
+    const std::size_t label_count = merged.meshes.size();
+    const std::size_t label_tasks = (label_count + LABELS_PER_TASK - 1) / LABELS_PER_TASK;
+    // Every label's arrays, and the CellField, are written by one task each: the copying (and
+    // the first touch of fresh pages it brings) is spread over the workers.
+    parallel.for_each(1 + label_tasks, [&](std::size_t task) {
+        if (task == 0) return append_cells(bands, places, merged);
+        const std::size_t first = (task - 1) * LABELS_PER_TASK;
+        for (std::size_t j = first; j < std::min(label_count, first + LABELS_PER_TASK); ++j)
+            append_vertices(bands, places, options, j, merged.meshes[j]);
+    });
     std::vector<std::vector<std::vector<Quad>>> seam_quads(bands.size());
     const CornerReader<Label> corners(view);
     parallel.for_each(bands.size() - 1, [&](std::size_t seam) {
         seam_quads[seam + 1] = make_seam_faces(bands, seam + 1, places, corners, options, dims, origin);
     });
-    append_quads(bands, places, seam_quads, merged);
+    parallel.for_each(label_tasks, [&](std::size_t task) {
+        const std::size_t first = task * LABELS_PER_TASK;
+        for (std::size_t j = first; j < std::min(label_count, first + LABELS_PER_TASK); ++j)
+            append_quads(bands, places, seam_quads, j, merged.meshes[j].quads);
+    });
     bands.clear();
     return merged;
 }

@@ -37,16 +37,16 @@ bool cut_along_first_diagonal(const Position& p0, const Position& p1, const Posi
 }
 
 // Two triangles per quad, in quad order, keeping the quad's cyclic order (and so its facing).
-void split_quads(const LabelMesh& mesh, std::vector<Triangle>& triangles) {
-    const std::size_t vertex_count = mesh.positions.size();
+void split_quads(const LabelMesh& mesh, const CellField& cells, std::vector<Triangle>& triangles) {
+    const std::size_t count = vertex_count(mesh);
     triangles.resize(mesh.quads.size() * 2);
+    auto p = [&](std::uint32_t k) -> const Position& { return vertex_position(mesh, cells, k); };
     for (std::size_t i = 0; i < mesh.quads.size(); ++i) {
         const Quad& q = mesh.quads[i];
         for (const std::uint32_t corner : q) {
-            TARNA_ASSERT(corner < vertex_count, "quad corner index out of range");
+            TARNA_ASSERT(corner < count, "quad corner index out of range");
         }
-        const auto& p = mesh.positions;
-        if (cut_along_first_diagonal(p[q[0]], p[q[1]], p[q[2]], p[q[3]])) {
+        if (cut_along_first_diagonal(p(q[0]), p(q[1]), p(q[2]), p(q[3]))) {
             triangles[2 * i] = {q[0], q[1], q[2]};
             triangles[2 * i + 1] = {q[0], q[2], q[3]};
         } else {
@@ -195,26 +195,30 @@ std::vector<std::uint32_t> split_ambiguous_vertices(std::vector<Triangle>& trian
 
 }  // namespace
 
-TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const OutputFrame& frame) {
+TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, const OutputFrame& frame) {
     TriangleMesh result;
     if (mesh.quads.empty()) return result;
-    TARNA_ASSERT(mesh.boundary.empty() || mesh.boundary.size() == mesh.positions.size(),
+    const std::size_t stored_vertices = vertex_count(mesh);
+    TARNA_ASSERT(mesh.boundary.empty() || mesh.boundary.size() == stored_vertices,
                  "boundary flags do not match the vertex count");
+    if (mesh.positions.empty()) {
+        for (const std::uint32_t cell : mesh.cells) TARNA_ASSERT(cell < cells.size(), "vertex cell index out of range");
+    }
     // Triangle numbers are kept in 32-bit incident lists.
     if (mesh.quads.size() > NONE / 2) throw LimitError("too many faces for 32-bit indices");
 
     std::vector<Triangle>& triangles = result.faces;
-    split_quads(mesh, triangles);
+    split_quads(mesh, cells, triangles);
 
-    std::vector<std::uint32_t> new_index(mesh.positions.size(), NONE);
+    std::vector<std::uint32_t> new_index(stored_vertices, NONE);
     std::vector<std::uint32_t> used;
-    used.reserve(std::min(mesh.positions.size(), triangles.size() * 3));
+    used.reserve(std::min(stored_vertices, triangles.size() * 3));
     renumber(triangles, new_index, used, odd_parity(frame));
     const auto vertex_count = static_cast<std::uint32_t>(used.size());
 
     std::vector<Point3f> positions(vertex_count);
     for (std::uint32_t i = 0; i < vertex_count; ++i) {
-        const std::array<double, 3> output = output_position(mesh.positions[used[i]], frame);
+        const std::array<double, 3> output = output_position(vertex_position(mesh, cells, used[i]), frame);
         positions[i] = {static_cast<float>(output[0]), static_cast<float>(output[1]),
                         static_cast<float>(output[2])};
     }

@@ -21,7 +21,7 @@ struct TriangleMesh {
 };
 
 // Without normals: the pipeline computes them last, after any simplification.
-TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const OutputFrame& frame);
+TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, const OutputFrame& frame);
 
 // Unit normals, the sum of each vertex's face normals weighted by area; (0, 0, 0) where that sum
 // vanishes or is not a number.

@@ -93,7 +93,7 @@ std::optional<TriangleMesh> Mesher::get(std::uint64_t label, const GetRequest& r
     // -0.0 and NaN pass: neither is below zero.
     if (max_error < 0) throw InvalidArgument("max_error must be non-negative");
 
-    TriangleMesh mesh = build_triangle_mesh(extraction_->meshes[index], frame_);
+    TriangleMesh mesh = build_triangle_mesh(extraction_->meshes[index], extraction_->surface_cells, frame_);
     if (request.reduction_factor >= 2) {
         const std::size_t target = mesh.faces.size() / request.reduction_factor;
         mesh = simplify(std::move(mesh), target, max_error);

@@ -22,8 +22,12 @@ static_assert(FIXED_UNIT == 0.00390625);
 
 // One label's surface: quads over fixed-point vertices; a label gets one vertex per patch of
 // its surface in each surface cell.
+// note: `positions` stays empty while every vertex sits at its cell's shared position, as after
+// extraction and after fairing; only smoothing one object on its own gives it positions of its
+// own. Read positions through `vertex_position`. A dense volume's extraction writes a quarter
+// fewer bytes this way, and fairing needs no copy back into every object.
 struct LabelMesh {
-    std::vector<Position> positions;
+    std::vector<Position> positions;       // per vertex, or empty: see above
     std::vector<std::uint32_t> cells;      // per vertex: its entry in the CellField
     std::vector<Quad> quads;               // wound counter-clockwise seen from outside
     std::vector<std::uint32_t> ambiguous;  // vertices made where the corner set has a diagonal face
@@ -46,6 +50,16 @@ struct CellField {
         boundary.insert(boundary.end(), other.boundary.begin(), other.boundary.end());
     }
 };
+
+// Vertices of a label: one `cells` entry each, and positions of their own when smoothed apart.
+inline std::size_t vertex_count(const LabelMesh& mesh) {
+    return mesh.positions.empty() ? mesh.cells.size() : mesh.positions.size();
+}
+
+// Vertex k's position: its own if the mesh has them, else its cell's shared position.
+inline const Position& vertex_position(const LabelMesh& mesh, const CellField& cells, std::size_t k) {
+    return mesh.positions.empty() ? cells.positions[mesh.cells[k]] : mesh.positions[k];
+}
 
 // The stored result of a pass.
 struct Extraction {

@@ -135,7 +135,7 @@ void store_fixed(Point4f point, Position& position) {
 // region holds a NONE sentinel before its list and a spare slot after it, so the repeat test and
 // the append need no branch.
 void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
-    const std::size_t vertex_count = mesh.positions.size();
+    const std::size_t vertex_count = tarna::vertex_count(mesh);
     std::vector<std::uint32_t>& start = scratch.neighbour_start;
     std::vector<std::uint32_t>& end = scratch.neighbour_end;
     std::vector<std::uint32_t>& list = scratch.neighbours;
@@ -325,7 +325,8 @@ void fair_chunk(const std::uint8_t* found, const std::uint32_t* neighbour, const
     }
 }
 
-// After fairing every object takes its vertices back from the cells they lie in.
+// After fairing every object takes its vertices back from the cells they lie in. Objects that
+// share their cells' positions (all of them, straight after extraction) have nothing to copy.
 void refresh_positions(Extraction& extraction, const Parallel& parallel) {
     const std::vector<Position>& shared = extraction.surface_cells.positions;
     parallel.for_each(extraction.meshes.size(), [&](std::size_t i) {
@@ -340,11 +341,14 @@ void refresh_positions(Extraction& extraction, const Parallel& parallel) {
 
 }  // namespace
 
-void run(LabelMesh& mesh, std::uint32_t iterations, std::span<const double> weights, std::uint32_t passes,
-         Scratch& scratch, double max_deviation) {
+void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std::span<const double> weights,
+         std::uint32_t passes, Scratch& scratch, double max_deviation) {
     if (iterations == 0 || mesh.quads.empty()) return;
     TARNA_ASSERT(passes >= 1 && passes <= weights.size(), "smoothing: fewer weights than passes");
-    const std::size_t vertex_count = mesh.positions.size();
+    const std::size_t vertex_count = tarna::vertex_count(mesh);
+    if (mesh.positions.empty()) {
+        for (const std::uint32_t cell : mesh.cells) TARNA_ASSERT(cell < cells.size(), "smoothing: vertex cell out of range");
+    }
     // Neighbour lists take two entries per quad corner and two per vertex, twice over.
     TARNA_ASSERT(8 * std::uint64_t(mesh.quads.size()) + 2 * std::uint64_t(vertex_count) < NONE,
                  "smoothing: object too large for 32-bit indices");
@@ -357,7 +361,7 @@ void run(LabelMesh& mesh, std::uint32_t iterations, std::span<const double> weig
     scratch.next.resize(vertex_count);  // every pass writes every entry before it is read
     scratch.box.resize(2 * vertex_count);
     for (std::size_t j = 0; j < vertex_count; ++j) {
-        const Point4f o = widen(mesh.positions[j]);
+        const Point4f o = widen(vertex_position(mesh, cells, j));
         const bool fixed = scratch.neighbour_start[j] == scratch.neighbour_end[j] || (pinning && mesh.boundary[j] != 0);
         scratch.current[j] = o;
         scratch.box[2 * j] = fixed ? o : o - bound;
@@ -373,6 +377,8 @@ void run(LabelMesh& mesh, std::uint32_t iterations, std::span<const double> weig
             std::swap(current, next);
         }
     }
+    // The object now has positions of its own.
+    mesh.positions.resize(vertex_count);
     for (std::size_t j = 0; j < vertex_count; ++j) store_fixed(current[j], mesh.positions[j]);
 }
 
@@ -465,8 +471,8 @@ void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& 
     std::vector<Scratch> scratch(parallel.slots());
     parallel.for_each_slot(extraction.meshes.size(), [&](std::size_t i, std::size_t slot) {
         TARNA_ASSERT(slot < scratch.size(), "smoothing: worker slot out of range");
-        run(extraction.meshes[i], iterations, std::span<const double>(weights.data(), passes), passes, scratch[slot],
-            max_deviation);
+        run(extraction.meshes[i], extraction.surface_cells, iterations, std::span<const double>(weights.data(), passes),
+            passes, scratch[slot], max_deviation);
     });
 }
 

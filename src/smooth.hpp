@@ -97,9 +97,10 @@ struct Scratch {
 };
 
 // `iterations` times, one umbrella pass per weight for the first `passes` weights; moves `mesh`'s
-// positions, nothing else. Vertices flagged in `boundary` stay put.
-void run(LabelMesh& mesh, std::uint32_t iterations, std::span<const double> weights, std::uint32_t passes,
-         Scratch& scratch, double max_deviation);
+// positions, nothing else. Vertices flagged in `boundary` stay put. A mesh that shares its cells'
+// positions starts from those (in `cells`) and ends with positions of its own.
+void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std::span<const double> weights,
+         std::uint32_t passes, Scratch& scratch, double max_deviation);
 
 // Fairs the shared cell positions of `cells` over a grid of `cell_shape` cells; chunks of cells
 // go to `parallel`, which does not change the result.

@@ -112,3 +112,22 @@ def test_bands_do_not_change_the_surfaces(labels, close):
     for label in one.ids().tolist():
         for a, b in zip(one.get(label)[:2], many.get(label)[:2]):
             assert np.array_equal(a, b)
+
+
+@settings(max_examples=25, deadline=None)
+@given(
+    volumes=st.lists(blocky_volumes(max_extent=20, max_label=6), min_size=2, max_size=4),
+    threads=st.sampled_from([1, 2]),
+    smoothing=st.sampled_from([{}, {"relaxation": 2}, {"fairing": 2}]),
+)
+def test_repeated_passes_on_one_mesher_match_fresh_ones(volumes, threads, smoothing):
+    """A pass stores what a fresh Mesher would, whatever the same Mesher meshed before it."""
+    reused = Mesher(threads=threads, **smoothing)
+    for labels in volumes + volumes[:1]:
+        reused.mesh(labels, close=True)
+        fresh = Mesher(threads=1, **smoothing)
+        fresh.mesh(labels, close=True)
+        got, expected = surfaces(reused), surfaces(fresh)
+        assert got.keys() == expected.keys()
+        for label, (vertices, faces) in expected.items():
+            assert got[label][0].tobytes() == vertices.tobytes() and got[label][1].tobytes() == faces.tobytes()

@@ -6,6 +6,16 @@
 #include "check.hpp"
 #include "extract.hpp"
 
+// A label's mesh with every vertex's position written out, whether it has its own or shares its
+// cells'.
+inline tarna::LabelMesh materialised(const tarna::Extraction& extraction, std::size_t j) {
+    tarna::LabelMesh mesh = extraction.meshes[j];
+    if (mesh.positions.empty()) {
+        for (const std::uint32_t cell : mesh.cells) mesh.positions.push_back(extraction.surface_cells.positions.at(cell));
+    }
+    return mesh;
+}
+
 inline void check_same(const tarna::Extraction& a, const tarna::Extraction& b) {
     CHECK_EQ(a.sorted_labels, b.sorted_labels);
     CHECK_EQ(a.cell_shape, b.cell_shape);

@@ -142,7 +142,7 @@ void check_closed(const LabelMesh& mesh) {
     std::map<std::pair<std::uint32_t, std::uint32_t>, int> uses;
     for (const Quad& quad : mesh.quads) {
         for (unsigned k = 0; k < 4; ++k) {
-            CHECK(quad[k] < mesh.positions.size());
+            CHECK(quad[k] < vertex_count(mesh));
             ++uses[{quad[k], quad[(k + 1) % 4]}];
         }
     }
@@ -229,7 +229,7 @@ TEST(single_voxel_closed_gives_the_exact_cube) {
     const Extraction closed = extract_closed(volume);
     CHECK_EQ(closed.sorted_labels, std::vector<std::uint64_t>{5});
     CHECK_EQ(closed.cell_shape, (std::array<std::uint64_t, 3>{2, 2, 2}));
-    const LabelMesh& mesh = closed.meshes[0];
+    const LabelMesh mesh = materialised(closed, 0);
     std::vector<Position> expected;
     for (int g = 0; g < 2; ++g)
         for (int m = 0; m < 2; ++m)
@@ -254,8 +254,8 @@ TEST(touching_labels_share_one_face_wound_oppositely) {
     volume.at(1, 0, 0) = 4;
     const Extraction extraction = extract_closed(volume);
     CHECK_EQ(extraction.sorted_labels, (std::vector<std::uint64_t>{3, 4}));
-    const LabelMesh& three = extraction.meshes[0];
-    const LabelMesh& four = extraction.meshes[1];
+    const LabelMesh three = materialised(extraction, 0);
+    const LabelMesh four = materialised(extraction, 1);
     CHECK_EQ(three.positions.size(), std::size_t(8));
     CHECK_EQ(four.positions.size(), std::size_t(8));
     CHECK_EQ(three.quads.size(), std::size_t(6));
@@ -289,7 +289,7 @@ TEST(diagonal_voxels_get_separate_vertices_in_shared_cells) {
     volume.at(1, 1, 0) = 1;
     const Extraction extraction = extract_closed(volume);
     CHECK_EQ(extraction.sorted_labels, std::vector<std::uint64_t>{1});
-    const LabelMesh& mesh = extraction.meshes[0];
+    const LabelMesh mesh = materialised(extraction, 0);
     CHECK_EQ(mesh.positions.size(), std::size_t(16));
     CHECK_EQ(mesh.quads.size(), std::size_t(12));
     CHECK_EQ(mesh.ambiguous.size(), std::size_t(4));
@@ -322,9 +322,9 @@ TEST(face_diagonal_corner_sets) {
     const Extraction extraction = extract(volume);  // one cell
     CHECK_EQ(extraction.surface_cells.size(), std::size_t(1));
     CHECK_EQ(extraction.sorted_labels, (std::vector<std::uint64_t>{7, 9}));
-    CHECK_EQ(extraction.meshes[0].positions.size(), std::size_t(2));
+    CHECK_EQ(vertex_count(extraction.meshes[0]), std::size_t(2));
     CHECK_EQ(extraction.meshes[0].ambiguous, (std::vector<std::uint32_t>{0, 1}));
-    CHECK_EQ(extraction.meshes[1].positions.size(), std::size_t(1));
+    CHECK_EQ(vertex_count(extraction.meshes[1]), std::size_t(1));
     CHECK_EQ(extraction.meshes[1].ambiguous, (std::vector<std::uint32_t>{0}));
     CHECK(extraction.meshes[0].quads.empty() && extraction.meshes[1].quads.empty());
 }
@@ -358,9 +358,9 @@ TEST(random_closed_volumes_are_closed_and_consistently_wound) {
         CHECK(!extraction.meshes.empty());
         for (const LabelMesh& mesh : extraction.meshes) {
             check_closed(mesh);
-            CHECK_EQ(mesh.cells.size(), mesh.positions.size());
-            for (std::size_t v = 0; v < mesh.positions.size(); ++v)
-                CHECK(mesh.positions[v] == extraction.surface_cells.positions[mesh.cells[v]]);
+            // Every vertex shares its cell's position: the mesh keeps none of its own.
+            CHECK(mesh.positions.empty());
+            for (const std::uint32_t cell : mesh.cells) CHECK(cell < extraction.surface_cells.size());
             // A label's vertices in one cell are consecutive.
             for (std::size_t v = 1; v < mesh.cells.size(); ++v) CHECK(mesh.cells[v] >= mesh.cells[v - 1]);
         }
@@ -424,7 +424,7 @@ TEST(owned_region_drops_faces_outside_it) {
             CHECK(all.surface_cells.positions == kept.surface_cells.positions);
             std::size_t dropped = 0;
             for (std::size_t j = 0; j < all.meshes.size(); ++j) {
-                CHECK(all.meshes[j].positions == kept.meshes[j].positions);
+                CHECK(materialised(all, j).positions == materialised(kept, j).positions);
                 std::vector<Quad> expected;
                 for (const Quad& quad : all.meshes[j].quads) {
                     std::array<std::uint64_t, 3> lowest = {UINT64_MAX, UINT64_MAX, UINT64_MAX};
@@ -457,7 +457,7 @@ TEST(boundary_flags_mark_the_outermost_cell_layer) {
             CHECK_EQ(cells.boundary[k], std::uint8_t(outer));
         }
         for (const LabelMesh& mesh : tracked.meshes) {
-            CHECK_EQ(mesh.boundary.size(), mesh.positions.size());
+            CHECK_EQ(mesh.boundary.size(), vertex_count(mesh));
             for (std::size_t v = 0; v < mesh.boundary.size(); ++v) CHECK_EQ(mesh.boundary[v], cells.boundary[mesh.cells[v]]);
         }
         const Extraction untracked = extract(volume, Settings{false, threads, {}});

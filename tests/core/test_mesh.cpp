@@ -52,7 +52,7 @@ TEST(square_cut_ignores_corner_rotation) {
             LabelMesh mesh;
             mesh.positions = shape;
             mesh.quads = {{r, (r + 1) % 4, (r + 2) % 4, (r + 3) % 4}};
-            const TriangleMesh out = build_triangle_mesh(mesh, OutputFrame{});
+            const TriangleMesh out = build_triangle_mesh(mesh, CellField{}, OutputFrame{});
             CHECK_EQ(out.faces.size(), std::size_t{2});
             for (const Triangle& face : out.faces) {
                 int on_cut = 0;
@@ -70,21 +70,21 @@ TEST(square_cut_ignores_corner_rotation) {
     mesh.positions = {{0, 0, 0}, {0, 0, 0}, {5, 0, 0}, {0, 5, 0}};
     mesh.quads = {{0, 1, 2, 3}};
     const float step = 5 * 0.00390625f;
-    CHECK_EQ(build_triangle_mesh(mesh, OutputFrame{}).vertices,
+    CHECK_EQ(build_triangle_mesh(mesh, CellField{}, OutputFrame{}).vertices,
              (std::vector<Point3f>{{0, 0, 0}, {step, 0, 0}, {0, step, 0}, {0, 0, 0}}));
     // Identical diagonals also pick 1-3; only the flags show which vertex came first.
     mesh.positions.assign(4, {3, 3, 3});
     mesh.boundary = {1, 0, 0, 0};
-    CHECK_EQ(build_triangle_mesh(mesh, OutputFrame{}).vertex_flags, (std::vector<std::uint8_t>{0, 0, 0, 1}));
+    CHECK_EQ(build_triangle_mesh(mesh, CellField{}, OutputFrame{}).vertex_flags, (std::vector<std::uint8_t>{0, 0, 0, 1}));
 }
 
 TEST(odd_mappings_swap_the_last_two_corners) {
-    const Faces identity = build_triangle_mesh(voxel_cube(), OutputFrame{}).faces;
+    const Faces identity = build_triangle_mesh(voxel_cube(), CellField{}, OutputFrame{}).faces;
     Faces swapped = identity;
     for (Triangle& face : swapped) std::swap(face[1], face[2]);
-    CHECK_EQ(build_triangle_mesh(voxel_cube(), frame_of({1, 0, 2}, {})).faces, swapped);
-    CHECK_EQ(build_triangle_mesh(voxel_cube(), frame_of({1, 0, 2}, {false, false, true})).faces, identity);
-    CHECK_EQ(build_triangle_mesh(voxel_cube(), frame_of({0, 1, 2}, {false, true, false})).faces, swapped);
+    CHECK_EQ(build_triangle_mesh(voxel_cube(), CellField{}, frame_of({1, 0, 2}, {})).faces, swapped);
+    CHECK_EQ(build_triangle_mesh(voxel_cube(), CellField{}, frame_of({1, 0, 2}, {false, false, true})).faces, identity);
+    CHECK_EQ(build_triangle_mesh(voxel_cube(), CellField{}, frame_of({0, 1, 2}, {false, true, false})).faces, swapped);
 }
 
 TEST(faces_and_normals_point_outward_in_every_frame) {
@@ -94,7 +94,7 @@ TEST(faces_and_normals_point_outward_in_every_frame) {
             OutputFrame frame = frame_of(axes, {(mask & 1) != 0, (mask & 2) != 0, (mask & 4) != 0});
             frame.voxel_resolution = {2.0, 0.5, 3.0};
             frame.volume_shape = {4, 1, 7};
-            TriangleMesh out = build_triangle_mesh(voxel_cube(), frame);
+            TriangleMesh out = build_triangle_mesh(voxel_cube(), CellField{}, frame);
             out.normals = vertex_normals(out.vertices, out.faces);
             std::array<double, 3> centre{};
             for (const Point3f& p : out.vertices)
@@ -142,7 +142,7 @@ TEST(separate_fans_get_their_own_vertices) {
     mesh.ambiguous = {17, 1, 0};
     mesh.boundary.assign(mesh.positions.size(), 0);
     mesh.boundary[0] = 1;
-    const TriangleMesh out = build_triangle_mesh(mesh, OutputFrame{});
+    const TriangleMesh out = build_triangle_mesh(mesh, CellField{}, OutputFrame{});
     CHECK_EQ(out.faces, (Faces{{0, 1, 2}, {0, 2, 3}, {4, 5, 6}, {4, 6, 7}, {17, 8, 9},
                                {17, 9, 10}, {18, 11, 12}, {18, 12, 13}, {19, 14, 15}, {19, 15, 16}}));
     CHECK_EQ(out.vertices.size(), std::size_t{20});
@@ -168,9 +168,9 @@ TEST(connected_fans_are_left_alone) {
     cases[2].positions.insert(cases[2].positions.end(), {{-256, 0, 0}, {0, 256, 0}, {-256, 256, 0}});
     cases[2].quads = {{1, 0, 2, 3}};
     for (LabelMesh& mesh : cases) {
-        const TriangleMesh plain = build_triangle_mesh(mesh, OutputFrame{});
+        const TriangleMesh plain = build_triangle_mesh(mesh, CellField{}, OutputFrame{});
         mesh.ambiguous = {0};
-        const TriangleMesh split = build_triangle_mesh(mesh, OutputFrame{});
+        const TriangleMesh split = build_triangle_mesh(mesh, CellField{}, OutputFrame{});
         CHECK_EQ(split.faces, plain.faces);
         CHECK_EQ(split.vertices.size(), mesh.positions.size());
         CHECK(split.vertex_flags.empty());
@@ -184,7 +184,7 @@ TEST(edge_of_four_triangles_joins_nothing) {
     mesh.positions = {{0, 0, 0}, {256, 256, 0}, {256, 0, 0}, {0, 256, 0}, {256, 0, 0}, {0, 256, 0}};
     mesh.quads = {{0, 2, 1, 3}, {0, 4, 1, 5}};
     mesh.ambiguous = {0, 1};
-    const TriangleMesh out = build_triangle_mesh(mesh, OutputFrame{});
+    const TriangleMesh out = build_triangle_mesh(mesh, CellField{}, OutputFrame{});
     CHECK_EQ(out.faces, (Faces{{0, 1, 2}, {6, 9, 3}, {7, 4, 10}, {8, 11, 5}}));
     CHECK_EQ(out.vertices.size(), std::size_t{12});
     for (std::uint32_t i : {6, 7, 8}) CHECK_EQ(out.vertices[i], out.vertices[0]);
@@ -195,7 +195,7 @@ TEST(unused_vertices_are_dropped) {
     LabelMesh mesh;
     mesh.positions = {{7, 7, 7}, {0, 0, 0}, {256, 0, 0}, {256, 256, 0}, {0, 256, 0}, {7, 7, 7}};
     mesh.quads = {{1, 2, 3, 4}};
-    const TriangleMesh out = build_triangle_mesh(mesh, OutputFrame{});
+    const TriangleMesh out = build_triangle_mesh(mesh, CellField{}, OutputFrame{});
     CHECK_EQ(out.vertices, (std::vector<Point3f>{{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}));
     CHECK_EQ(out.faces, (Faces{{0, 1, 2}, {0, 2, 3}}));
 }
@@ -203,7 +203,7 @@ TEST(unused_vertices_are_dropped) {
 TEST(empty_object_and_broken_indices) {
     LabelMesh mesh;
     mesh.positions = {{0, 0, 0}};
-    const TriangleMesh out = build_triangle_mesh(mesh, OutputFrame{});
+    const TriangleMesh out = build_triangle_mesh(mesh, CellField{}, OutputFrame{});
     CHECK(out.vertices.empty() && out.faces.empty() && !out.normals.has_value());
     CHECK(vertex_normals({}, {}).empty());
 
@@ -213,7 +213,7 @@ TEST(empty_object_and_broken_indices) {
         else bad.ambiguous = {0, 8};
         bool faulted = false;
         try {
-            build_triangle_mesh(bad, OutputFrame{});
+            build_triangle_mesh(bad, CellField{}, OutputFrame{});
         } catch (const InternalFault&) {
             faulted = true;
         }

@@ -27,7 +27,7 @@ LabelMesh unit_square() {
 Positions smoothed_square(std::uint32_t iterations, std::vector<double> weights, double max_deviation) {
     LabelMesh mesh = unit_square();
     Scratch scratch;
-    run(mesh, iterations, weights, std::uint32_t(weights.size()), scratch, max_deviation);
+    run(mesh, CellField{}, iterations, weights, std::uint32_t(weights.size()), scratch, max_deviation);
     return mesh.positions;
 }
 
@@ -76,17 +76,17 @@ TEST(relaxation_skips_pinned_unlinked_and_quadless_vertices) {
     LabelMesh mesh = unit_square();
     mesh.positions.push_back({1000, 1000, 1000});  // referenced by no quad
     mesh.boundary = {1, 0, 0, 0, 0};
-    run(mesh, 1, step, 1, scratch, 0.5);
+    run(mesh, CellField{}, 1, step, 1, scratch, 0.5);
     // Corner 0 is pinned but still counts in its neighbours' means.
     CHECK_EQ(mesh.positions, (Positions{{0, 0, 0}, {192, 64, 0}, {192, 192, 0}, {64, 192, 0}, {1000, 1000, 1000}}));
     // A boundary array of the wrong length pins nothing (the same Scratch, reused).
     LabelMesh unpinned = unit_square();
     unpinned.boundary = {1};
-    run(unpinned, 1, step, 1, scratch, 0.5);
+    run(unpinned, CellField{}, 1, step, 1, scratch, 0.5);
     CHECK_EQ(unpinned.positions, smoothed_square(1, {0.5}, 0.5));
     LabelMesh quadless = unit_square();
     quadless.quads.clear();
-    run(quadless, 5, step, 1, scratch, 0.5);
+    run(quadless, CellField{}, 5, step, 1, scratch, 0.5);
     CHECK_EQ(quadless.positions, unit_square().positions);
 }
 
