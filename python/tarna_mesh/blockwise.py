@@ -177,7 +177,7 @@ def default_block_shape(volume: Any, minimum: int = MIN_BLOCK_EDGE) -> tuple[int
     for chunk, extent in zip(chunks, volume.shape):
         chunk = max(1, int(chunk))
         edge = chunk * max(1, -(-minimum // chunk))
-        shape.append(max(1, min(edge, int(extent))))
+        shape.append(max(1, min(edge, int(extent), MAX_BLOCK_EDGE)))
     return shape[0], shape[1], shape[2]
 
 
