@@ -7,13 +7,22 @@
 // closed and manifold, and refuse to turn any face over.
 // Every float expression is written in one fixed evaluation order (the build forbids contraction),
 // so the result is the same bits on every build and matches a plain reference implementation.
+// The queue is lazy: entries go stale instead of being removed. Most stale entries pop after the
+// fresh candidate of their edge and change nothing; they are told apart without computing, from
+// the candidates remembered with the vertex that changed last.
 #include "simplify.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <span>
 #include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace tarna {
 
@@ -30,10 +39,14 @@ Quadric sum_of(const Quadric& x, const Quadric& y) {
     return sum;
 }
 
-// v^T Q v with v = (x, y, z, 1); every product taken from the left, the sum from the left.
-double quadric_error(const Quadric& q, const Point3d& p) {
-    const double x = p[0], y = p[1], z = p[2];
-    return q[0] * x * x + 2.0 * q[1] * x * y + 2.0 * q[2] * x * z + 2.0 * q[3] * x + q[4] * y * y +
+// Four doubles as one value (two SSE2 registers on a plain x86-64 build): each lane rounds like
+// the same scalar expression, so lanes give the scalar bits.
+using Lanes = double __attribute__((vector_size(32)));
+
+// v^T Q v with v = (x, y, z, 1) for four positions at once; every product taken from the left,
+// the sum from the left.
+void quadric_errors(const Quadric& q, const Lanes& x, const Lanes& y, const Lanes& z, Lanes& errors) {
+    errors = q[0] * x * x + 2.0 * q[1] * x * y + 2.0 * q[2] * x * z + 2.0 * q[3] * x + q[4] * y * y +
            2.0 * q[5] * y * z + 2.0 * q[6] * y + q[7] * z * z + 2.0 * q[8] * z + q[9];
 }
 
@@ -63,171 +76,262 @@ bool optimum(const Quadric& q, Point3d& solution) {
 
 bool contains(const Triangle& face, std::uint32_t v) { return face[0] == v || face[1] == v || face[2] == v; }
 
+// Allocator for the large per-vertex and per-face arrays: blocks of 2 MiB and up are aligned to
+// 2 MiB and offered to the kernel as huge pages, since candidates read them at random and 4 KiB
+// pages would miss the TLB on nearly every read. Elsewhere, or when refused, plain pages.
+template <class T>
+struct LargePages {
+    using value_type = T;
+    static constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
+
+    LargePages() = default;
+    template <class U>
+    LargePages(const LargePages<U>&) {}
+
+    T* allocate(std::size_t count) {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes < HUGE_PAGE) return std::allocator<T>().allocate(count);
+        const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+        void* block = std::aligned_alloc(HUGE_PAGE, rounded);
+        if (block == nullptr) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+        madvise(block, rounded, MADV_HUGEPAGE);  // advice only: a refusal leaves plain pages
+#endif
+        return static_cast<T*>(block);
+    }
+
+    void deallocate(T* block, std::size_t count) {
+        if (count * sizeof(T) < HUGE_PAGE) {
+            std::allocator<T>().deallocate(block, count);
+        } else {
+            std::free(block);
+        }
+    }
+
+    template <class U>
+    bool operator==(const LargePages<U>&) const { return true; }
+};
+
+template <class T>
+using LargeVector = std::vector<T, LargePages<T>>;
+
 // One proposed collapse as the queue holds it. Its position is not kept: a candidate taken out
 // fresh is recomputed from the same inputs (its ends unchanged since), so to the same bits, which
 // keeps the queue small enough to stay in cache.
 struct Candidate {
-    std::uint64_t cost_bits;  // the cost, >= +0 and never NaN: as an integer it orders like IEEE's total order
-    std::uint64_t edge;       // a << 32 | b: a the survivor (smaller index), b removed by the collapse
-    std::uint32_t stamp;      // collapses done when it was made
+    std::uint64_t cost_bits;    // the cost, >= +0 and never NaN: as an integer it orders like IEEE's total order
+    std::uint64_t edge;         // a << 32 | b: a the survivor (smaller index), b removed by the collapse
+    std::uint32_t stamp;        // collapses done when it was made
+    std::uint32_t out_of_bound; // 1: its position takes an end farther than max_error from its start
 };
 
 bool pops_before(const Candidate& x, const Candidate& y) {
     return x.cost_bits != y.cost_bits ? x.cost_bits < y.cost_bits : x.edge < y.edge;
 }
 
-// Candidates in pop order: cheapest first, then the smaller a, then the smaller b; the key is the
-// 128-bit integer (cost bits, a, b). Equal keys hold the same edge and so the same content, or a
-// stale copy whose refresh gives that content: their order among themselves changes nothing.
-// A radix heap (Ahuja, Mehlhorn, Orlin and Tarjan 1990): bucket i > 0 holds keys whose highest bit
-// differing from the last key taken out is bit i - 1, so a push is an append and keys move only
-// towards bucket 0. It needs keys no smaller than the last taken out; the rare smaller key (a
-// refreshed candidate cheaper than the current front) waits in a binary heap that goes first.
+bool pops_after(const Candidate& x, const Candidate& y) { return pops_before(y, x); }
+
+// Candidates in pop order: cheapest first, then the smaller a, then the smaller b. Equal keys hold
+// the same edge and so the same content, or a stale copy whose refresh gives that content: their
+// order among themselves changes nothing.
+// A radix heap on the cost (Ahuja, Mehlhorn, Orlin and Tarjan 1990) with one digit a byte: an entry
+// above the current cost sits in the bucket of (the highest byte where the two differ, its value
+// there), so a push is an append and an entry moves at most once per byte, towards lower buckets.
+// The entries of the current cost form a run sorted by edge; a push at or below the current cost
+// waits in a binary heap that merges with the run. Entries with a removed end are dropped
+// whenever a bucket is emptied, so they stop being moved.
 class CandidateQueue {
 public:
-    bool empty() const { return size_ == 0; }
+    // Before the first pop.
+    void add(const Candidate& candidate) { put(candidate); }
 
     void push(const Candidate& candidate) {
-        ++size_;
-        if (pops_before(candidate, last_)) {
-            below_.push_back(candidate);
-            std::push_heap(below_.begin(), below_.end(), pops_after);
+        if (candidate.cost_bits <= cost_) {
+            late_.push_back(candidate);
+            std::push_heap(late_.begin(), late_.end(), pops_after);
         } else {
             put(candidate);
         }
     }
 
-    // The first candidate in pop order; the queue must not be empty.
-    Candidate pop() {
-        --size_;
-        if (!below_.empty()) {
-            std::pop_heap(below_.begin(), below_.end(), pops_after);
-            const Candidate top = below_.back();
-            below_.pop_back();
-            return top;
+    // The first candidate in pop order into `top`; false once the queue is empty. `dead(edge)`
+    // tells entries that may be dropped unseen.
+    template <class Dead>
+    bool pop(Candidate& top, const Dead& dead) {
+        while (true) {
+            const bool in_run = next_ < run_.size();
+            if (!late_.empty() && (!in_run || pops_before(late_.front(), run_[next_]))) {
+                std::pop_heap(late_.begin(), late_.end(), pops_after);
+                top = late_.back();
+                late_.pop_back();
+                return true;
+            }
+            if (in_run) {
+                top = run_[next_++];
+                return true;
+            }
+            if (!refill(dead)) return false;
         }
-        if (buckets_[0].empty()) refill();
-        const Candidate top = buckets_[0].back();
-        buckets_[0].pop_back();
-        if (buckets_[0].empty()) filled_[0] &= ~std::uint64_t{1};
-        return top;
     }
 
 private:
-    static bool pops_after(const Candidate& x, const Candidate& y) { return pops_before(y, x); }
+    static constexpr std::size_t BUCKETS = 8 * 256;
 
-    std::size_t bucket_of(const Candidate& candidate) const {
-        const std::uint64_t high = candidate.cost_bits ^ last_.cost_bits;
-        if (high != 0) return 128 - std::size_t(std::countl_zero(high));
-        const std::uint64_t low = candidate.edge ^ last_.edge;
-        return low != 0 ? 64 - std::size_t(std::countl_zero(low)) : 0;
+    // Costs equal to the current one (only before the first pop) go to bucket 0.
+    std::size_t bucket_of(std::uint64_t cost_bits) const {
+        const std::uint64_t high = cost_bits ^ cost_;
+        const std::size_t byte = high != 0 ? std::size_t(63 - std::countl_zero(high)) / 8 : 0;
+        return byte * 256 + std::size_t((cost_bits >> (8 * byte)) & 0xFF);
     }
 
     void put(const Candidate& candidate) {
-        const std::size_t bucket = bucket_of(candidate);
+        const std::size_t bucket = bucket_of(candidate.cost_bits);
         buckets_[bucket].push_back(candidate);
         filled_[bucket / 64] |= std::uint64_t{1} << (bucket % 64);
+        words_ |= std::uint32_t{1} << (bucket / 64);
     }
 
-    // The smallest key of the first non-empty bucket becomes the last key; its bucket's keys all
-    // agree with it above the bucket's bit, so they spread over lower buckets.
-    void refill() {
-        std::size_t first = 0;
-        while (filled_[first / 64] == 0) first += 64;
-        first += std::size_t(std::countr_zero(filled_[first / 64]));
-        std::vector<Candidate>& bucket = buckets_[first];
-        filled_[first / 64] &= ~(std::uint64_t{1} << (first % 64));
-        last_ = *std::min_element(bucket.begin(), bucket.end(), pops_before);
-        for (const Candidate& candidate : bucket) put(candidate);
-        bucket.clear();
+    // The least live cost of the first non-empty bucket becomes the current cost; its entries
+    // form the new run, the others agree with it down to a lower byte, so they spread lower.
+    template <class Dead>
+    bool refill(const Dead& dead) {
+        while (words_ != 0) {
+            const std::size_t word = std::size_t(std::countr_zero(words_));
+            const std::size_t first = word * 64 + std::size_t(std::countr_zero(filled_[word]));
+            filled_[word] &= filled_[word] - 1;
+            if (filled_[word] == 0) words_ &= ~(std::uint32_t{1} << word);
+            LargeVector<Candidate>& bucket = buckets_[first];
+            std::size_t kept = 0;
+            std::uint64_t least = ~std::uint64_t{0};
+            for (const Candidate& candidate : bucket) {
+                if (dead(candidate.edge)) continue;
+                least = std::min(least, candidate.cost_bits);
+                bucket[kept++] = candidate;
+            }
+            if (kept == 0) {
+                bucket.clear();
+                continue;
+            }
+            cost_ = least;
+            run_.clear();
+            next_ = 0;
+            for (std::size_t i = 0; i < kept; ++i) {
+                if (bucket[i].cost_bits == least) {
+                    run_.push_back(bucket[i]);
+                } else {
+                    put(bucket[i]);
+                }
+            }
+            bucket.clear();
+            std::sort(run_.begin(), run_.end(), pops_before);
+            return true;
+        }
+        return false;
     }
 
-    std::array<std::vector<Candidate>, 129> buckets_;
-    std::array<std::uint64_t, 3> filled_{};  // bit i: bucket i is not empty
-    std::vector<Candidate> below_;
-    Candidate last_{0, 0, 0};
-    std::size_t size_ = 0;
+    std::array<LargeVector<Candidate>, BUCKETS> buckets_;
+    std::array<std::uint64_t, BUCKETS / 64> filled_{};  // bit i: bucket i is not empty
+    std::uint32_t words_ = 0;                           // bit w: filled_[w] is not zero
+    std::uint64_t cost_ = 0;                            // the current cost, as bits
+    std::vector<Candidate> run_;                        // entries of the current cost, by edge, from next_ on
+    std::size_t next_ = 0;
+    std::vector<Candidate> late_;                       // pushed at or below the current cost: a binary heap
 };
 
-// Faces around each vertex: one arena of face indices with a slot (begin, size, capacity) per
-// vertex. A list that outgrows its slot moves to the end of the arena: no allocation per vertex.
-class FaceLists {
+// Per vertex a list in one arena, a slot (begin, size, capacity) each. A list that outgrows its
+// slot moves to the end of the arena: no allocation per vertex.
+template <class Item>
+class Lists {
 public:
-    // Each list in ascending face order: counts, prefix sum, fill.
-    void build(const std::vector<Triangle>& faces, std::size_t vertex_count) {
-        size_.assign(vertex_count, 0);
+    // Every list empty.
+    void reset(std::size_t vertex_count) {
+        slots_.assign(vertex_count, Slot{});
+        data_.clear();
+        data_.reserve(vertex_count * 4);
+    }
+
+    // Each vertex's faces in ascending face order: counts, prefix sum, fill.
+    void build_faces(const LargeVector<Triangle>& faces, std::size_t vertex_count) {
+        slots_.assign(vertex_count, Slot{});
         for (const Triangle& face : faces) {
-            for (const std::uint32_t corner : face) ++size_[corner];
+            for (const std::uint32_t corner : face) ++slots_[corner].capacity;
         }
-        begin_.resize(vertex_count);
         std::size_t total = 0;
-        for (std::size_t v = 0; v < vertex_count; ++v) {
-            begin_[v] = total;
-            total += size_[v];
+        for (Slot& slot : slots_) {
+            slot.begin = total;
+            total += slot.capacity;
         }
-        capacity_ = size_;
+        // Room for lists that outgrow their slots without moving the arena often.
+        data_.reserve(total * 2);
         data_.resize(total);
-        std::vector<std::uint32_t> filled(vertex_count, 0);
         for (std::size_t f = 0; f < faces.size(); ++f) {
-            for (const std::uint32_t corner : faces[f]) data_[begin_[corner] + filled[corner]++] = std::uint32_t(f);
+            for (const std::uint32_t corner : faces[f]) {
+                Slot& slot = slots_[corner];
+                data_[slot.begin + slot.size++] = Item(f);
+            }
         }
     }
 
-    std::span<const std::uint32_t> operator[](std::uint32_t v) const { return {data_.data() + begin_[v], size_[v]}; }
+    std::span<const Item> operator[](std::uint32_t v) const {
+        const Slot& slot = slots_[v];
+        return {data_.data() + slot.begin, slot.size};
+    }
 
-    void assign(std::uint32_t v, const std::vector<std::uint32_t>& list) {
-        if (list.size() > capacity_[v]) {
+    // Room for `size` items in v's list, which then holds that many (the caller fills them).
+    std::span<Item> resize(std::uint32_t v, std::size_t size) {
+        Slot& slot = slots_[v];
+        if (size > slot.capacity) {
             // Room to grow: a vertex that absorbed one neighbour usually absorbs more.
-            capacity_[v] = std::uint32_t(list.size() * 2);
-            begin_[v] = data_.size();
-            data_.resize(data_.size() + capacity_[v]);
+            slot.capacity = std::uint32_t(size * 2);
+            slot.begin = data_.size();
+            data_.resize(data_.size() + slot.capacity);
         }
-        std::copy(list.begin(), list.end(), data_.begin() + std::ptrdiff_t(begin_[v]));
-        size_[v] = std::uint32_t(list.size());
+        slot.size = std::uint32_t(size);
+        return {data_.data() + slot.begin, size};
     }
 
 private:
-    std::vector<std::uint32_t> data_;
-    std::vector<std::size_t> begin_;
-    std::vector<std::uint32_t> size_;
-    std::vector<std::uint32_t> capacity_;
+    struct Slot {
+        std::size_t begin = 0;
+        std::uint32_t size = 0;
+        std::uint32_t capacity = 0;
+    };
+    LargeVector<Item> data_;
+    LargeVector<Slot> slots_;
 };
 
+// A candidate made when its survivor last took part in a collapse: the ring's candidates are all
+// made then, so a stale copy of the same edge refreshes to this unless an end changed since.
+struct RingCandidate {
+    std::uint32_t neighbour;
+    std::uint32_t out_of_bound;
+    std::uint64_t cost_bits;
+};
+
+// Stamp of a vertex merged into another: above every collapse number.
+constexpr std::uint32_t REMOVED = NONE;
+
 struct State {
-    // Position, start position and quadric side by side: a candidate reads all three of both ends,
-    // and candidates come in cost order, scattered over the mesh; two cache lines per vertex.
+    // What a candidate reads of both ends, in two cache lines: candidates come in cost order,
+    // scattered over the mesh. Start positions were floats, so floats hold them exactly.
     struct alignas(64) Vertex {
         Point3d position;
-        Point3d start_position;
         Quadric quadric;
+        Point3f start_position;
+        std::uint8_t locked;
     };
-    std::vector<Vertex> vertices;
-    std::vector<Triangle> faces;
-    std::vector<std::uint8_t> face_alive;
-    FaceLists vertex_faces;
-    std::vector<std::uint8_t> locked;
-    std::vector<std::uint32_t> stamps;  // per vertex, the number of the last collapse it took part in
-    std::vector<std::uint8_t> removed;
+    LargeVector<Vertex> vertices;
+    LargeVector<Triangle> faces;  // a face removed by a collapse has NONE as its first corner
+    Lists<std::uint32_t> vertex_faces;
+    // Per vertex, the number of the last collapse it took part in (0: none), or REMOVED.
+    LargeVector<std::uint32_t> stamps;
+    std::vector<std::uint64_t> removed_bits;  // the REMOVED stamps again, dense enough to stay in cache
+    Lists<RingCandidate> ring_candidates;     // per survivor, the candidates its last collapse made
     std::size_t live_faces = 0;
     std::uint32_t collapses = 0;
+    double max_error_squared = 0;
 
-    // Neither end took part in a collapse since the candidate was made.
-    bool fresh(const Candidate& candidate, std::uint32_t a, std::uint32_t b) const {
-        return stamps[a] <= candidate.stamp && stamps[b] <= candidate.stamp;
-    }
-
-    // v's current one-ring, ascending.
-    void neighbours_into(std::uint32_t v, std::vector<std::uint32_t>& out) const {
-        out.clear();
-        for (const std::uint32_t f : vertex_faces[v]) {
-            if (!face_alive[f]) continue;
-            for (const std::uint32_t corner : faces[f]) {
-                if (corner != v) out.push_back(corner);
-            }
-        }
-        std::sort(out.begin(), out.end());
-        out.erase(std::unique(out.begin(), out.end()), out.end());
-    }
+    bool removed(std::uint32_t v) const { return (removed_bits[v / 64] >> (v % 64)) & 1; }
 
     // Whether moving the corners a and b of `face` to `position` spoils it: a face with area
     // before must keep area and keep facing the same half-space.
@@ -256,33 +360,46 @@ struct Choice {
 };
 
 // Where edge (a, b) would collapse to: the best of the midpoint, a, b and the quadric's optimum,
-// earlier tries winning ties (a NaN error never wins).
+// earlier tries winning ties (a NaN error never wins). The four errors are found together.
 Choice choose_position(const State& state, std::uint32_t a, std::uint32_t b) {
     const Quadric q = sum_of(state.vertices[a].quadric, state.vertices[b].quadric);
     const Point3d& pa = state.vertices[a].position;
     const Point3d& pb = state.vertices[b].position;
-    Point3d best{(pa[0] + pb[0]) * 0.5, (pa[1] + pb[1]) * 0.5, (pa[2] + pb[2]) * 0.5};
-    double best_error = quadric_error(q, best);
-    const auto consider = [&](const Point3d& position) {
-        const double error = quadric_error(q, position);
-        if (error < best_error) {
-            best = position;
-            best_error = error;
-        }
-    };
-    consider(pa);
-    consider(pb);
+    const Point3d midpoint{(pa[0] + pb[0]) * 0.5, (pa[1] + pb[1]) * 0.5, (pa[2] + pb[2]) * 0.5};
     Point3d solution;
-    if (optimum(q, solution)) consider(solution);
-    return {best_error > 0.0 ? best_error : 0.0, best};
+    const bool solved = optimum(q, solution);
+    if (!solved) solution = midpoint;
+    Lanes errors;
+    quadric_errors(q, Lanes{midpoint[0], pa[0], pb[0], solution[0]}, Lanes{midpoint[1], pa[1], pb[1], solution[1]},
+                   Lanes{midpoint[2], pa[2], pb[2], solution[2]}, errors);
+    Choice best{errors[0], midpoint};
+    if (errors[1] < best.cost) best = {errors[1], pa};
+    if (errors[2] < best.cost) best = {errors[2], pb};
+    if (solved && errors[3] < best.cost) best = {errors[3], solution};
+    if (!(best.cost > 0.0)) best.cost = 0.0;
+    return best;
 }
 
-// The candidate for edge (u, w), unless an end is locked.
-void make_candidate(CandidateQueue& queue, const State& state, std::uint32_t u, std::uint32_t w) {
+// Whether `position` takes either end farther than max_error from where it started (a bound that
+// is NaN or +inf, or a distance that is NaN, never does).
+bool out_of_bound(const State& state, std::uint32_t a, std::uint32_t b, const Point3d& position) {
+    for (const std::uint32_t end : {a, b}) {
+        const Point3f& start = state.vertices[end].start_position;
+        const double dx = position[0] - double(start[0]);
+        const double dy = position[1] - double(start[1]);
+        const double dz = position[2] - double(start[2]);
+        if (dx * dx + dy * dy + dz * dz > state.max_error_squared) return true;
+    }
+    return false;
+}
+
+// The candidate for edge (u, w), unless an end is locked: then its stamp is NONE.
+Candidate make_candidate(const State& state, std::uint32_t u, std::uint32_t w) {
     const std::uint32_t a = std::min(u, w), b = std::max(u, w);
-    if (state.locked[a] || state.locked[b]) return;
-    const double cost = choose_position(state, a, b).cost;
-    queue.push({std::bit_cast<std::uint64_t>(cost), (std::uint64_t{a} << 32) | b, state.collapses});
+    if (state.vertices[a].locked || state.vertices[b].locked) return {0, 0, NONE, 0};
+    const Choice choice = choose_position(state, a, b);
+    return {std::bit_cast<std::uint64_t>(choice.cost), (std::uint64_t{a} << 32) | b, state.collapses,
+            std::uint32_t(out_of_bound(state, a, b, choice.position))};
 }
 
 // Positions widened, plane quadrics summed per corner, locks, and one candidate per free edge.
@@ -292,12 +409,13 @@ void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
     for (std::size_t v = 0; v < vertex_count; ++v) {
         State::Vertex& vertex = state.vertices[v];
         for (std::size_t k = 0; k < 3; ++k) vertex.position[k] = double(mesh.vertices[v][k]);
-        vertex.start_position = vertex.position;
+        vertex.start_position = mesh.vertices[v];
         vertex.quadric = Quadric{};
+        vertex.locked = 0;
     }
-    state.face_alive.assign(state.faces.size(), 1);
     state.live_faces = state.faces.size();
-    state.vertex_faces.build(state.faces, vertex_count);
+    state.vertex_faces.build_faces(state.faces, vertex_count);
+    state.ring_candidates.reset(vertex_count);
 
     for (const Triangle& face : state.faces) {
         const Point3d& p0 = state.vertices[face[0]].position;
@@ -319,7 +437,6 @@ void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
     // v and w lists w once among v's other corners, so counting repeats in v's sorted list of other
     // corners counts the faces on each edge (v, w); no hash map needed. The edges (v, w > v) are kept
     // for the candidates, which must wait until every lock is known.
-    state.locked.assign(vertex_count, 0);
     std::vector<std::uint64_t> edges;
     edges.reserve(state.faces.size() * 3 / 2 + 3);
     std::vector<std::uint32_t> others;
@@ -335,8 +452,8 @@ void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
             std::size_t j = i + 1;
             while (j < others.size() && others[j] == others[i]) ++j;
             if (j - i != 2) {
-                state.locked[v] = 1;
-                state.locked[others[i]] = 1;
+                state.vertices[v].locked = 1;
+                state.vertices[others[i]].locked = 1;
             }
             if (others[i] > v) edges.push_back((std::uint64_t{v} << 32) | others[i]);
             i = j;
@@ -344,113 +461,169 @@ void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
     }
     const std::size_t flagged = std::min(mesh.vertex_flags.size(), vertex_count);
     for (std::size_t v = 0; v < flagged; ++v) {
-        if (mesh.vertex_flags[v] != 0) state.locked[v] = 1;
+        if (mesh.vertex_flags[v] != 0) state.vertices[v].locked = 1;
     }
     state.stamps.assign(vertex_count, 0);
-    state.removed.assign(vertex_count, 0);
+    state.removed_bits.assign(vertex_count / 64 + 1, 0);
 
     // The queue's order does not depend on the order of pushes, so edges go in by vertex, not by face.
-    for (const std::uint64_t edge : edges) make_candidate(queue, state, std::uint32_t(edge >> 32), std::uint32_t(edge));
+    for (const std::uint64_t edge : edges) {
+        const Candidate candidate = make_candidate(state, std::uint32_t(edge >> 32), std::uint32_t(edge));
+        if (candidate.stamp != NONE) queue.add(candidate);
+    }
 }
 
-// Scratch lists reused by every candidate.
-struct Scratch {
-    std::vector<std::uint32_t> opposite;
-    std::vector<std::uint32_t> ring_a;
-    std::vector<std::uint32_t> ring_b;
-    std::vector<std::uint32_t> shared;
-    std::vector<Triangle> results;
-    std::vector<std::uint32_t> merged;
+// A live face around an end of the edge under test.
+struct AroundFace {
+    std::uint32_t index;
+    Triangle corners;
 };
 
-// Whether collapsing b into a at the candidate's position keeps the surface valid.
-bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, const Point3d& position,
-                      double max_error_squared, Scratch& scratch) {
-    if (state.locked[a] || state.locked[b]) return false;
-    // A bound that is NaN or +inf, or a distance that is NaN, never rejects.
-    for (const std::uint32_t end : {a, b}) {
-        const Point3d& start = state.vertices[end].start_position;
-        const double dx = position[0] - start[0];
-        const double dy = position[1] - start[1];
-        const double dz = position[2] - start[2];
-        if (dx * dx + dy * dy + dz * dz > max_error_squared) return false;
-    }
+// Scratch reused by every candidate.
+struct Scratch {
+    std::vector<AroundFace> around_a;
+    std::vector<AroundFace> around_b;
+    std::vector<std::uint32_t> opposite;
+    std::vector<std::uint32_t> ring;    // a's one-ring once b is merged into it
+    std::vector<std::uint64_t> pairs;   // the surviving faces, each named by its corners other than a
+    // Per vertex, the last token it was marked with: membership in a ring without sorting.
+    LargeVector<std::uint32_t> marks;
+    std::uint32_t token = 0;
 
+    std::uint32_t next_token() {
+        if (token == NONE) {
+            std::fill(marks.begin(), marks.end(), 0);
+            token = 0;
+        }
+        return ++token;
+    }
+};
+
+// Whether collapsing b into a at the candidate's position keeps the surface valid. Locked ends and
+// positions out of bound never get this far: no candidate is made for the first, the second is
+// marked when the candidate is made. The conditions are all pure, so their order is free. On
+// success scratch holds the live faces of both ends and a's one-ring after the collapse.
+bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, const Point3d& position,
+                      Scratch& scratch) {
+    if (state.live_faces < 5) return false;
+    LargeVector<std::uint32_t>& marks = scratch.marks;
+    const std::uint32_t in_ring_a = scratch.next_token(), in_ring_b = scratch.next_token();
+
+    // a's live faces, its ring (less b) and the corners across the edge from it.
+    scratch.around_a.clear();
+    scratch.ring.clear();
     scratch.opposite.clear();
     for (const std::uint32_t f : state.vertex_faces[a]) {
-        if (!state.face_alive[f] || !contains(state.faces[f], b)) continue;
-        for (const std::uint32_t corner : state.faces[f]) {
-            if (corner != a && corner != b) scratch.opposite.push_back(corner);
+        const Triangle& face = state.faces[f];
+        if (face[0] == NONE) continue;
+        scratch.around_a.push_back({f, face});
+        const bool across = contains(face, b);
+        for (const std::uint32_t corner : face) {
+            if (corner == a || corner == b) continue;
+            if (marks[corner] != in_ring_a) {
+                marks[corner] = in_ring_a;
+                scratch.ring.push_back(corner);
+            }
+            if (across && std::find(scratch.opposite.begin(), scratch.opposite.end(), corner) == scratch.opposite.end()) {
+                scratch.opposite.push_back(corner);
+            }
         }
     }
     if (scratch.opposite.empty()) return false;
-    std::sort(scratch.opposite.begin(), scratch.opposite.end());
-    scratch.opposite.erase(std::unique(scratch.opposite.begin(), scratch.opposite.end()), scratch.opposite.end());
 
     // Link condition: a and b share exactly the neighbours across their common faces; otherwise
-    // the collapse would pinch the surface.
-    state.neighbours_into(a, scratch.ring_a);
-    state.neighbours_into(b, scratch.ring_b);
-    scratch.shared.clear();
-    std::set_intersection(scratch.ring_a.begin(), scratch.ring_a.end(), scratch.ring_b.begin(), scratch.ring_b.end(),
-                          std::back_inserter(scratch.shared));
-    if (scratch.shared != scratch.opposite) return false;
-    if (state.live_faces < 5) return false;
+    // the collapse would pinch the surface. Those are always shared, so counting suffices.
+    scratch.around_b.clear();
+    std::size_t shared = 0;
+    for (const std::uint32_t f : state.vertex_faces[b]) {
+        const Triangle& face = state.faces[f];
+        if (face[0] == NONE) continue;
+        scratch.around_b.push_back({f, face});
+        for (const std::uint32_t corner : face) {
+            if (corner == a || corner == b || marks[corner] == in_ring_b) continue;
+            if (marks[corner] == in_ring_a) {
+                ++shared;
+            } else {
+                scratch.ring.push_back(corner);
+            }
+            marks[corner] = in_ring_b;
+        }
+    }
+    if (shared != scratch.opposite.size()) return false;
 
     // The faces that survive, as they would be: no repeated corner, no turning over, no two alike.
-    scratch.results.clear();
-    for (const std::uint32_t end : {a, b}) {
-        for (const std::uint32_t f : state.vertex_faces[end]) {
-            if (!state.face_alive[f]) continue;
-            const Triangle& face = state.faces[f];
-            if (contains(face, a) && contains(face, b)) continue;
-            Triangle result = face;
+    scratch.pairs.clear();
+    for (const std::vector<AroundFace>* around : {&scratch.around_a, &scratch.around_b}) {
+        for (const AroundFace& face : *around) {
+            if (contains(face.corners, a) && contains(face.corners, b)) continue;
+            Triangle result = face.corners;
             for (std::uint32_t& corner : result) {
                 if (corner == b) corner = a;
             }
             if (result[0] == result[1] || result[1] == result[2] || result[0] == result[2]) return false;
-            if (state.flips(face, a, b, position)) return false;
-            std::sort(result.begin(), result.end());
-            for (const Triangle& earlier : scratch.results) {
-                if (earlier[0] == result[0] && earlier[1] == result[1] && earlier[2] == result[2]) return false;
-            }
-            scratch.results.push_back(result);
+            if (state.flips(face.corners, a, b, position)) return false;
+            // It holds a once, so its other two corners name it.
+            const std::uint32_t x = result[0] == a ? result[1] : result[0];
+            const std::uint32_t y = result[2] == a ? result[1] : result[2];
+            const std::uint64_t pair = (std::uint64_t{std::min(x, y)} << 32) | std::max(x, y);
+            if (std::find(scratch.pairs.begin(), scratch.pairs.end(), pair) != scratch.pairs.end()) return false;
+            scratch.pairs.push_back(pair);
         }
+    }
+
+    // a's ring afterwards: the corners of the surviving faces. That is both rings without a and b,
+    // less any opposite vertex whose only faces with a or b were the ones across the edge.
+    for (const std::uint32_t c : scratch.opposite) {
+        const bool kept = std::any_of(scratch.pairs.begin(), scratch.pairs.end(), [c](std::uint64_t pair) {
+            return std::uint32_t(pair >> 32) == c || std::uint32_t(pair) == c;
+        });
+        if (!kept) scratch.ring.erase(std::find(scratch.ring.begin(), scratch.ring.end(), c));
     }
     return true;
 }
 
 // Merges b into a: faces across the edge die, b's other faces move to a, and every edge around a
-// gets a fresh candidate. Older candidates of a and b go stale through the stamps.
+// gets a fresh candidate, remembered with a. Older candidates of a and b go stale through the
+// stamps. Uses what collapse_allowed left in scratch.
 void collapse(State& state, CandidateQueue& queue, std::uint32_t a, std::uint32_t b, const Point3d& position,
               Scratch& scratch) {
     state.vertices[a].position = position;
     state.vertices[a].quadric = sum_of(state.vertices[a].quadric, state.vertices[b].quadric);
-    for (const std::uint32_t f : state.vertex_faces[b]) {
-        if (!state.face_alive[f]) continue;
-        Triangle& face = state.faces[f];
-        if (contains(face, a)) {
-            state.face_alive[f] = 0;
+    // a's faces: its own without b, then b's without a. The order of a face list changes nothing.
+    std::size_t count = 0;
+    for (const AroundFace& face : scratch.around_a) count += !contains(face.corners, b);
+    for (const AroundFace& face : scratch.around_b) count += !contains(face.corners, a);
+    const std::span<std::uint32_t> faces_of_a = state.vertex_faces.resize(a, count);
+    std::size_t next = 0;
+    for (const AroundFace& face : scratch.around_a) {
+        if (!contains(face.corners, b)) faces_of_a[next++] = face.index;
+    }
+    for (const AroundFace& face : scratch.around_b) {
+        Triangle& corners = state.faces[face.index];
+        if (contains(face.corners, a)) {
+            corners[0] = NONE;
             --state.live_faces;
             continue;
         }
-        for (std::uint32_t& corner : face) {
+        for (std::uint32_t& corner : corners) {
             if (corner == b) corner = a;
         }
+        faces_of_a[next++] = face.index;
     }
-    scratch.merged.clear();
-    for (const std::uint32_t end : {a, b}) {
-        for (const std::uint32_t f : state.vertex_faces[end]) {
-            if (state.face_alive[f]) scratch.merged.push_back(f);
-        }
-    }
-    state.vertex_faces.assign(a, scratch.merged);
     ++state.collapses;
     state.stamps[a] = state.collapses;
-    state.stamps[b] = state.collapses;
-    state.removed[b] = 1;
-    state.neighbours_into(a, scratch.ring_a);
-    for (const std::uint32_t n : scratch.ring_a) make_candidate(queue, state, a, n);
+    state.stamps[b] = REMOVED;
+    state.removed_bits[b / 64] |= std::uint64_t{1} << (b % 64);
+
+    const std::span<RingCandidate> remembered = state.ring_candidates.resize(a, scratch.ring.size());
+    std::size_t made = 0;
+    for (const std::uint32_t n : scratch.ring) {
+        const Candidate candidate = make_candidate(state, a, n);
+        if (candidate.stamp == NONE) continue;
+        queue.push(candidate);
+        remembered[made++] = {n, candidate.out_of_bound, candidate.cost_bits};
+    }
+    state.ring_candidates.resize(a, made);
 }
 
 // Live faces in order, vertices numbered at first use and narrowed back to float.
@@ -459,15 +632,15 @@ TriangleMesh compact(const State& state) {
     std::vector<std::uint32_t> new_index(state.vertices.size(), NONE);
     result.faces.reserve(state.live_faces);
     for (std::size_t f = 0; f < state.faces.size(); ++f) {
-        if (!state.face_alive[f]) continue;
         Triangle face = state.faces[f];
+        if (face[0] == NONE) continue;
         for (std::uint32_t& corner : face) {
             std::uint32_t& index = new_index[corner];
             if (index == NONE) {
                 index = std::uint32_t(result.vertices.size());
                 const Point3d& p = state.vertices[corner].position;
                 result.vertices.push_back({float(p[0]), float(p[1]), float(p[2])});
-                result.vertex_flags.push_back(state.locked[corner]);
+                result.vertex_flags.push_back(state.vertices[corner].locked);
             }
             corner = index;
         }
@@ -488,31 +661,49 @@ TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double m
     }
 
     State state;
-    // The faces are borrowed and handed back untouched when nothing collapses.
-    state.faces = std::move(mesh.faces);
+    state.faces.assign(mesh.faces.begin(), mesh.faces.end());
+    state.max_error_squared = max_error * max_error;
     CandidateQueue queue;
     set_up(state, queue, mesh);
 
-    const double max_error_squared = max_error * max_error;
     Scratch scratch;
-    while (!queue.empty()) {
-        const Candidate candidate = queue.pop();
+    scratch.marks.assign(state.vertices.size(), 0);
+    Candidate candidate;
+    const auto dead = [&state](std::uint64_t edge) {
+        return state.removed(std::uint32_t(edge >> 32)) || state.removed(std::uint32_t(edge));
+    };
+    while (queue.pop(candidate, dead)) {
         const auto a = std::uint32_t(candidate.edge >> 32), b = std::uint32_t(candidate.edge);
-        if (state.removed[a] || state.removed[b]) continue;
-        if (!state.fresh(candidate, a, b)) {
-            make_candidate(queue, state, a, b);
+        const std::uint32_t stamp_a = state.stamps[a], stamp_b = state.stamps[b];
+        if (stamp_a == REMOVED || stamp_b == REMOVED) continue;
+        if (stamp_a > candidate.stamp || stamp_b > candidate.stamp) {
+            // Stale: refresh it. The end that changed last made this edge's candidate then, unless
+            // the ends were not joined; the refresh gives that content. If it pops no earlier than
+            // this copy, it (or a copy) still waits in the queue or was just tried with nothing
+            // changed since, so a second copy would change nothing. A cheaper one was tried
+            // before the neighbourhood last changed: it goes in again as a retry.
+            const bool a_last = stamp_a > stamp_b;
+            const std::uint32_t last = a_last ? a : b, other = a_last ? b : a;
+            const RingCandidate* made = nullptr;
+            for (const RingCandidate& ring : state.ring_candidates[last]) {
+                if (ring.neighbour == other) made = &ring;
+            }
+            if (made == nullptr) {
+                const Candidate fresh = make_candidate(state, a, b);
+                if (fresh.stamp != NONE) queue.push(fresh);
+            } else if (made->cost_bits < candidate.cost_bits) {
+                queue.push({made->cost_bits, candidate.edge, state.collapses, made->out_of_bound});
+            }
             continue;
         }
+        if (candidate.out_of_bound) continue;
         const Point3d position = choose_position(state, a, b).position;
-        if (!collapse_allowed(state, a, b, position, max_error_squared, scratch)) continue;
+        if (!collapse_allowed(state, a, b, position, scratch)) continue;
         collapse(state, queue, a, b, position, scratch);
         if (state.live_faces <= target_face_count) break;
     }
 
-    if (state.collapses == 0) {
-        mesh.faces = std::move(state.faces);
-        return mesh;
-    }
+    if (state.collapses == 0) return mesh;
     return compact(state);
 }
 
