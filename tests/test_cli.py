@@ -199,6 +199,46 @@ def test_smoothing_and_simplification_options_reach_the_mesher(argv, mesher_opti
         assert_same(read_back(tmp_path / "out" / f"object_{label}.ply", "ply"), vertices, faces, "ply")
 
 
+def triangle_rows(vertices, faces):
+    """Every triangle's nine coordinates, rotated to start at its smallest corner, sorted."""
+    corners = vertices[faces]
+    first = np.lexsort((corners[:, :, 2], corners[:, :, 1], corners[:, :, 0]), axis=-1)[:, 0]
+    rotated = corners[np.arange(len(faces))[:, None], (first[:, None] + np.arange(3)) % 3].reshape(-1, 9)
+    return rotated[np.lexsort(rotated.T[::-1])]
+
+
+@pytest.mark.parametrize("name, options", [
+    ("npy", ["--memory-budget", "1K"]),
+    ("hdf5", ["--block-shape", "7,5,6", "--close", "--labels", "2-5,99"]),
+    ("ome-zarr", ["--block-shape", "5", "--scheduler", "sync", "--axis-order", "zxy", "--y-down"]),
+    ("tiff", ["--scheduler", "threads", "--threads", "2", "--format", "obj"]),
+])
+def test_volumes_meshed_in_blocks_give_the_library_meshes(name, options, inputs, volume, tmp_path, capsys):
+    """Past the memory budget, or when asked, the command meshes in blocks: the same triangles,
+    written by Dask's workers, with the usual summary and how the volume was cut."""
+    source, recorded = inputs[name]
+    status, out, err = run(["mesh", source, tmp_path / "out", *options], capsys)
+    assert (status, err) == (0, "")
+    summary = json.loads((tmp_path / "out" / "summary.json").read_text())
+    settings = {"voxel_resolution": recorded or (1.0, 1.0, 1.0)}
+    if "--axis-order" in options:
+        settings.update(axis_order="zxy", y_down=True)
+    expected = library_meshes(volume, settings, close="--close" in options)
+    if "--labels" in options:
+        expected = {label: arrays for label, arrays in expected.items() if 2 <= label <= 5 or label == 99}
+    fmt = "obj" if "--format" in options else "ply"
+    assert [record["label"] for record in summary["objects"]] == list(expected)
+    for record in summary["objects"]:
+        vertices, faces, _ = expected[record["label"]]
+        mesh = read_back(tmp_path / "out" / record["file"], fmt)
+        assert record["faces"] == len(faces) and record["closed"] == is_closed(faces)
+        if fmt == "ply":
+            np.testing.assert_array_equal(triangle_rows(np.asarray(mesh.vertices, np.float32), mesh.faces),
+                                          triangle_rows(vertices, faces))
+    assert summary["blocks"]["count"] >= 1 and f"wrote     {len(expected)} objects" in out
+    assert out.splitlines()[2].startswith(f"blocks    {summary['blocks']['count']} of ")
+
+
 def test_labels_overwrite_and_info(inputs, tmp_path, capsys):
     source, _ = inputs["hdf5"]
     assert run(["mesh", source, tmp_path / "out", "--close"], capsys)[0] == 0
@@ -259,6 +299,11 @@ ERRORS = [
     (["mesh", "{npy}", "{d}/o", "--labels", "500"], "none of the labels given by --labels is in the volume"),
     (["mesh", "{npy}", "{d}/o", "--format", "vrml"], "argument --format: invalid choice: 'vrml'"),
     (["info", "{d}/float.npy"], "holds float32 values"),
+    (["mesh", "{npy}", "{d}/o.glb", "--block-shape", "8"], "a .glb scene is assembled in memory"),
+    (["mesh", "{npy}", "{d}/o", "--preview", "--memory-budget", "1K"], "--preview draws every object at once"),
+    (["mesh", "{npy}", "{d}/o", "--block-shape", "8,0,8"],
+     "argument --block-shape: expected one or three whole numbers from 1 to 32000, got '8,0,8'"),
+    (["mesh", "{npy}", "{d}/o", "--memory-budget", "lots"], "argument --memory-budget: expected a size like 512M or 8G"),
 ]
 
 

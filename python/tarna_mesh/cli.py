@@ -77,6 +77,26 @@ def non_negative_int(text: str) -> int:
     return value
 
 
+def block_shape(text: str) -> tuple[int, int, int]:
+    try:
+        edges = tuple(int(part) for part in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected one or three whole numbers like 128 or 128,128,64, got {text!r}") from None
+    if len(edges) == 1:
+        edges = edges * 3
+    if len(edges) != 3 or not all(1 <= edge <= 32000 for edge in edges):
+        raise argparse.ArgumentTypeError(f"expected one or three whole numbers from 1 to 32000, got {text!r}")
+    return edges[0], edges[1], edges[2]
+
+
+def memory_size(text: str) -> int:
+    """'512M', '8G', '1.5T' or a number of bytes."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d*)?)\s*([KMGT]?)i?B?\s*", text, re.IGNORECASE)
+    if not match:
+        raise argparse.ArgumentTypeError(f"expected a size like 512M or 8G, got {text!r}")
+    return int(float(match.group(1)) * 1024 ** " KMGT".index(match.group(2).upper() or " "))
+
+
 def finite_float(text: str) -> float:
     try:
         value = float(text)
@@ -147,6 +167,15 @@ def build_parser(prog: str = PROG) -> Parser:
                         help="simplify every object to about 1/K of its triangles (default: 0, none)")
     reduce.add_argument("--max-error", type=finite_float, default=None, metavar="E",
                         help="no vertex moves farther than E output units (default: the largest voxel edge)")
+    blocks = mesh.add_argument_group(
+        "volumes larger than memory", "meshed in blocks on Dask with exactly matching seams when the volume's "
+        "estimated need exceeds --memory-budget, or when --block-shape or --scheduler is given")
+    blocks.add_argument("--block-shape", type=block_shape, metavar="B[,B,B]",
+                        help="cells per block along array axes 0, 1, 2 (default: the file's chunks, at least 128)")
+    blocks.add_argument("--scheduler", metavar="NAME",
+                        help="threads (default), processes, sync, or a dask.distributed scheduler address")
+    blocks.add_argument("--memory-budget", type=memory_size, metavar="SIZE",
+                        help="mesh in blocks when meshing whole would need more (default: half the machine's memory)")
     output = mesh.add_argument_group("output")
     output.add_argument("--normals", action="store_true", help="store vertex normals (PLY, OBJ, GLB)")
     output.add_argument("--preview", action="store_true", help="also draw preview.png of every object")
@@ -372,6 +401,30 @@ def write_objects(mesher: Any, writer: Any, labels: list[int], get_options: dict
     return records
 
 
+# Meshing a volume whole needs about this much per voxel beside the volume itself: the stored
+# surfaces of a dense segmentation (the 256^3 volume of 2,000 objects: 19 bytes per voxel).
+SURFACE_BYTES_PER_VOXEL = 20
+
+
+def memory_needed(source: Any) -> int:
+    voxels = int(np.prod(source.shape, dtype=np.int64))
+    return voxels * (int(source.dtype.itemsize) + SURFACE_BYTES_PER_VOXEL)
+
+
+def physical_memory() -> int:
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        return 8 << 30
+
+
+def in_blocks(args: argparse.Namespace, source: Any) -> bool:
+    if args.block_shape is not None or args.scheduler is not None:
+        return True
+    budget = args.memory_budget if args.memory_budget is not None else physical_memory() // 2
+    return memory_needed(source) > budget
+
+
 def run_mesh(args: argparse.Namespace) -> int:
     from . import Mesher, __version__
     from .io import atomic_file, open_writer
@@ -391,6 +444,8 @@ def run_mesh(args: argparse.Namespace) -> int:
             mesher = Mesher(**settings)
         except (ValueError, TypeError) as error:
             raise UsageError(f"invalid option: {error}", None) from None
+        if in_blocks(args, source):
+            return run_mesh_in_blocks(args, source, settings, voxel, voxel_source, destination, summary_path, started)
         labels, stored_dtype = read_labels(source, progress)
     read_done = time.perf_counter()
 
@@ -441,6 +496,87 @@ def run_mesh(args: argparse.Namespace) -> int:
     return 0
 
 
+class LabelRanges:
+    """Whether a label is in --labels' ranges (picklable, for Dask's workers)."""
+
+    def __init__(self, ranges: list[tuple[int, int]]) -> None:
+        self.ranges = ranges
+
+    def __call__(self, label: int) -> bool:
+        return any(low <= label <= high for low, high in self.ranges)
+
+
+def run_mesh_in_blocks(args: argparse.Namespace, source: Any, settings: dict[str, Any], voxel: tuple[float, float, float],
+                       voxel_source: str, destination: str, summary_path: str, started: float) -> int:
+    """`mesh` for volumes larger than memory: blocks meshed on Dask, one file per object
+    written by the workers; only the objects' records come back."""
+    from . import __version__
+    from .blockwise import default_block_shape, mesh_blockwise
+    from .io import atomic_file
+    from .io._extra import require
+
+    if destination.lower().endswith(".glb"):
+        raise UsageError("a .glb scene is assembled in memory; a volume meshed in blocks is written to a folder "
+                         "(--format glb gives one .glb file per object)")
+    if args.preview:
+        raise UsageError("--preview draws every object at once; it is not available for a volume meshed in blocks")
+    require("dask", extra="dask")
+    volume = source.array
+    if volume is None:  # a format that cannot read part of a volume: read it whole, mesh in blocks
+        volume, _ = read_labels(source, Progress(False))
+    block = args.block_shape or default_block_shape(volume)
+    client = None
+    scheduler = args.scheduler or "threads"
+    if scheduler not in ("threads", "processes", "sync"):
+        client = require("distributed", extra="dask").Client(scheduler)
+        scheduler = None
+    if os.path.isdir(destination):
+        clear_own_files(destination)
+    else:
+        os.makedirs(destination)
+    block_settings = {**settings, "threads": 1}
+    dask = require("dask", extra="dask")
+    options = {"num_workers": args.threads} if args.threads and client is None and scheduler != "sync" else {}
+    try:
+        with dask.config.set(**options):
+            records: list[dict[str, Any]] = mesh_blockwise(  # type: ignore[assignment]  # a folder: records
+                volume, destination, block_shape=block, close=args.close,
+                labels=None if args.labels is None else LabelRanges(args.labels),
+                normals=args.normals, reduction_factor=args.reduce, max_error=args.max_error, format=args.format,
+                client=client, scheduler=scheduler, progress=not args.quiet and sys.stderr.isatty(), **block_settings)
+    except ValueError as error:  # labels that cannot be read as labels, found in some block
+        raise UsageError(f"{source.path}: {error}") from None
+    finally:
+        if client is not None:
+            client.close()
+    if args.labels is not None and not records:
+        raise UsageError("none of the labels given by --labels is in the volume")
+    present = {record["label"] for record in records}
+    absent = [low for low, high in args.labels or [] if low == high and low not in present]
+    meshed = time.perf_counter()
+    blocks = int(np.prod([-(-max(0, extent + 2 * args.close - 1) // edge) for extent, edge in zip(source.shape, block)]))
+    summary = {
+        "tarna_mesh": __version__,
+        "input": {"path": source.path, "format": source.format, "dataset": source.dataset,
+                  "shape": list(source.shape), "dtype": str(source.dtype)},
+        "voxel_size": list(voxel), "voxel_size_source": voxel_source, "unit": source.unit,
+        "settings": {**settings, "close": args.close, "labels": args.labels, "format": args.format,
+                     "normals": args.normals, "reduction_factor": args.reduce, "max_error": args.max_error},
+        "threads": args.threads,
+        "blocks": {"shape": list(block), "count": blocks, "scheduler": args.scheduler or "threads"},
+        "timings": {"read": None, "mesh": meshed - started, "write": None, "preview": None,
+                    "total": time.perf_counter() - started},
+        "objects": records,
+        "absent_labels": absent,
+    }
+    with atomic_file(summary_path) as stream:
+        stream.write(json.dumps(summary, indent=1).encode())
+    if not args.quiet:
+        for line in summary_lines(summary, destination, summary_path, None):
+            print(line)
+    return 0
+
+
 def writer_format(args: argparse.Namespace) -> str:
     return "glb" if args.output.lower().endswith(".glb") else args.format
 
@@ -468,13 +604,25 @@ def summary_lines(summary: dict[str, Any], destination: str, summary_path: str, 
     shape = " x ".join(str(extent) for extent in summary["input"]["shape"])
     voxel = ", ".join(f"{size:g}" for size in summary["voxel_size"])
     open_count = sum(not record["closed"] for record in objects)
-    lines = [
-        f"input     {summary['input']['path']}: {shape} {summary['input']['dtype']}, read in {timings['read']:.2f} s",
-        f"voxel     {voxel}{' ' + summary['unit'] if summary['unit'] else ''} ({summary['voxel_size_source']})",
-        f"meshed    in {timings['mesh']:.2f} s on {summary['threads']} threads",
-        f"wrote     {len(objects)} objects, {sum(r['vertices'] for r in objects):,} vertices, "
-        f"{sum(r['faces'] for r in objects):,} triangles to {destination} in {timings['write']:.2f} s",
-    ]
+    unit = f"{' ' + summary['unit'] if summary['unit'] else ''}"
+    counts = (f"{len(objects)} objects, {sum(r['vertices'] for r in objects):,} vertices, "
+              f"{sum(r['faces'] for r in objects):,} triangles to {destination}")
+    if "blocks" in summary:
+        blocks = summary["blocks"]
+        lines = [
+            f"input     {summary['input']['path']}: {shape} {summary['input']['dtype']}",
+            f"voxel     {voxel}{unit} ({summary['voxel_size_source']})",
+            f"blocks    {blocks['count']} of {' x '.join(map(str, blocks['shape']))} cells on {blocks['scheduler']}, "
+            f"read, meshed and written in {timings['mesh']:.2f} s",
+            f"wrote     {counts}",
+        ]
+    else:
+        lines = [
+            f"input     {summary['input']['path']}: {shape} {summary['input']['dtype']}, read in {timings['read']:.2f} s",
+            f"voxel     {voxel}{unit} ({summary['voxel_size_source']})",
+            f"meshed    in {timings['mesh']:.2f} s on {summary['threads']} threads",
+            f"wrote     {counts} in {timings['write']:.2f} s",
+        ]
     if open_count:
         lines.append(f"open      {open_count} objects reach the volume's edge and are open there (--close seals them)")
     if summary["absent_labels"]:

@@ -44,5 +44,5 @@ def open_hdf5(path: str, inside: str | None, level: int) -> VolumeSource:
         raise
     return VolumeSource(
         path, "hdf5", inside, tuple(dataset.shape), dataset.dtype, voxel_size, source,
-        read_rows=lambda start, stop: dataset[start:stop], close=file.close,
+        read_rows=lambda start, stop: dataset[start:stop], close=file.close, array=dataset,
     )

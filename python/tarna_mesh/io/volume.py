@@ -44,7 +44,8 @@ class VolumeSource:
     """An opened label volume, its voxels not read yet.
 
     `voxel_size` is per array axis, as `Mesher`'s `voxel_resolution`, or None when the file
-    records none; `voxel_size_source` says where in the file it was found.
+    records none; `voxel_size_source` says where in the file it was found. `array`, when the
+    format reads any box of the volume, is the volume itself (sliced like a NumPy array).
     """
 
     path: str
@@ -58,6 +59,9 @@ class VolumeSource:
     read_rows: Callable[[int, int], np.ndarray] | None = None
     read_all: Callable[[], np.ndarray] | None = None
     close: Callable[[], None] = field(default=lambda: None)
+    # The stored volume itself where the format can read any box of it (NumPy slicing, the
+    # stored dtype): what block-wise meshing reads its windows from.
+    array: Any = None
 
     @property
     def rows_per_read(self) -> int:

@@ -95,5 +95,22 @@ def open_zarr(path: str, inside: str | None, level: int) -> VolumeSource:
         index[first] = slice(start, stop)
         return np.asarray(array[tuple(index)])
 
+    box = array if len(keep) == rank else Spatial(array, picks, keep)
     return VolumeSource(path, "zarr", dataset, shape, np.dtype(array.dtype), voxel_size, source, unit,
-                        read_rows=read_rows if keep else None, read_all=lambda: np.asarray(array[...]))
+                        read_rows=read_rows if keep else None, read_all=lambda: np.asarray(array[...]),
+                        array=box if len(keep) == 3 else None)
+
+
+class Spatial:
+    """The space axes of an image whose other axes have extent 1, sliced like a 3-D array."""
+
+    def __init__(self, array: Any, picks: tuple[Any, ...], keep: list[int]) -> None:
+        self.array, self.picks, self.keep = array, picks, keep
+        self.shape = tuple(array.shape[axis] for axis in keep)
+        self.dtype = np.dtype(array.dtype)
+
+    def __getitem__(self, box: tuple[slice, ...]) -> np.ndarray:
+        index = list(self.picks)
+        for axis, part in zip(self.keep, box):
+            index[axis] = part
+        return np.asarray(self.array[tuple(index)])
