@@ -1,11 +1,13 @@
 # make test: build and install this checkout into .venv with its test extras, run every test.
+# make sanitize: every test again against an address/undefined-behaviour sanitizer build.
+# make fuzz: the argument fuzz tests at 25,000 cases each (10^5 in all) on the installed build.
 # make demo: mesh the built-in sample segmentation; one PLY per object and preview.png in demo-out/.
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 CORE_BUILD := build/core-tests
 
-.PHONY: test demo install core-tests sanitize clean
+.PHONY: test demo install core-tests sanitize fuzz clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -36,6 +38,9 @@ sanitize: install
 	build/sanitize/tarna_core_tests
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
 		ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/sanitize $(VPY) -m pytest -q -p no:cacheprovider
+
+fuzz: install
+	TARNA_FUZZ_EXAMPLES=25000 $(VPY) -m pytest -q -p no:cacheprovider tests/test_fuzz.py --hypothesis-show-statistics
 
 clean:
 	rm -rf build demo-out

@@ -40,6 +40,12 @@ struct InvalidArgument : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The input changed while a pass was reading it: another thread wrote to the label array.
+// Reaches Python as RuntimeError with its message.
+struct InputChanged : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // Asserts that survive release builds: the cost is a predictable branch, the gain is a clean
 // exception instead of silent corruption.
 #define TARNA_ASSERT(cond, message)                                   \

@@ -26,10 +26,17 @@ using VertexBits = std::array<std::uint32_t, 3>;
 bool same_key(const CellKey& a, const CellKey& b) { return a[0] == b[0] && a[1] == b[1] && a[2] == b[2]; }
 bool same_point(const Point3f& a, const Point3f& b) { return a[0] == b[0] && a[1] == b[1] && a[2] == b[2]; }
 
-// The smaller and larger of two coordinates; a NaN loses to a number, so one NaN corner does
-// not hide the extent of the others.
-double min_number(double a, double b) { return (b < a || a != a) ? b : a; }
-double max_number(double a, double b) { return (b > a || a != a) ? b : a; }
+// The smaller and larger of two coordinates, passing over one that is not finite: a NaN corner
+// must not hide the extent of the others, and an infinite one would stretch the triangle over
+// every cell to the grid's edge, each of which it would then be cut into.
+double min_finite(double a, double b) {
+    if (!std::isfinite(b)) return a;
+    return (b < a || !std::isfinite(a)) ? b : a;
+}
+double max_finite(double a, double b) {
+    if (!std::isfinite(b)) return a;
+    return (b > a || !std::isfinite(a)) ? b : a;
+}
 
 Point3d widen(const Point3f& point) {
     return {static_cast<double>(point[0]), static_cast<double>(point[1]), static_cast<double>(point[2])};
@@ -221,11 +228,11 @@ void emit_whole(CellMap& cells, const OutputMapping& mapping, std::uint32_t id, 
 }
 
 // The range of cells a triangle's corners span on each axis: the cells of its smallest and
-// largest coordinate, NaN coordinates passed over.
+// largest coordinate, coordinates that are not finite passed over.
 void cell_range(const Point3d (&corners)[3], const DiceGrid& grid, CellKey& lo, CellKey& hi) {
     for (int axis = 0; axis < 3; ++axis) {
-        const double low = min_number(min_number(corners[0][axis], corners[1][axis]), corners[2][axis]);
-        const double high = max_number(max_number(corners[0][axis], corners[1][axis]), corners[2][axis]);
+        const double low = min_finite(min_finite(corners[0][axis], corners[1][axis]), corners[2][axis]);
+        const double high = max_finite(max_finite(corners[0][axis], corners[1][axis]), corners[2][axis]);
         lo[axis] = cell_coordinate(low, grid.grid_origin[axis], grid.chunk_shape[axis], grid.grid_size[axis]);
         hi[axis] = cell_coordinate(high, grid.grid_origin[axis], grid.chunk_shape[axis], grid.grid_size[axis]);
     }
@@ -294,32 +301,59 @@ struct PieceList {
     }
 };
 
-// Cuts every piece of `current` by the plane `k` on `axis` into `next`; the part above the plane
-// moves to cell k on that axis, the lower part listed first.
-void split_pieces(const PieceList& current, int axis, std::int64_t k, double plane, std::vector<Point3d>& clip,
-                  PieceList& next) {
-    next.clear();
-    for (const PieceList::Piece& piece : current.pieces) {
-        const Point3d* polygon = current.points.data() + piece.first;
-        bool below = false;
-        bool above = false;
-        for (std::size_t i = 0; i < piece.count; ++i) {
-            below |= polygon[i][axis] < plane;
-            above |= polygon[i][axis] > plane;
+double plane_position(const DiceGrid& grid, int axis, std::int64_t k) {
+    return static_cast<double>(k) * grid.chunk_shape[axis] + grid.grid_origin[axis];
+}
+
+// Cuts one piece by the planes `first` ..= `last` on `axis`, appending its parts to `next` from
+// the lowest cell up. At each plane, in ascending order: a piece with points both below and above
+// it is split there, the part above moving to cell k; one wholly above moves to cell k; one not
+// above stays. A part below a plane is below every later one, so only the part above goes on,
+// and the planes a piece lies wholly above are skipped by bisection (plane positions never
+// decrease with k, so "below or not above" holds from some plane on). That gives the parts of
+// cutting at every plane in turn, at a cost in proportion to the parts, not to the planes.
+void cut_piece(const Point3d* polygon, std::size_t count, CellKey key, int axis, std::int64_t first,
+               std::int64_t last, const DiceGrid& grid, std::vector<Point3d>& rest, std::vector<Point3d>& clip,
+               PieceList& next) {
+    rest.assign(polygon, polygon + count);
+    for (std::int64_t k = first; k <= last;) {
+        // The extent on the axis; NaN coordinates are neither below nor above any plane.
+        double low = std::numeric_limits<double>::quiet_NaN();
+        double high = low;
+        for (const Point3d& point : rest) {
+            const double x = point[axis];
+            if (x != x) continue;
+            low = low == low ? std::min(low, x) : x;
+            high = high == high ? std::max(high, x) : x;
         }
-        CellKey upper_key = piece.key;
-        upper_key[axis] = k;
-        if (!above) {
-            next.add(polygon, piece.count, piece.key);
-        } else if (!below) {
-            next.add(polygon, piece.count, upper_key);
-        } else {
-            keep(polygon, piece.count, axis, Side::below, plane, clip);
-            if (clip.size() >= 3) next.add(clip.data(), clip.size(), piece.key);
-            keep(polygon, piece.count, axis, Side::above, plane, clip);
-            if (clip.size() >= 3) next.add(clip.data(), clip.size(), upper_key);
+        if (low != low) break;  // no plane cuts or moves it
+        auto stops = [&](std::int64_t plane_k) {
+            const double plane = plane_position(grid, axis, plane_k);
+            return low < plane || !(high > plane);
+        };
+        std::int64_t begin = k, end = last + 1;  // the first plane that stops it, or last + 1
+        while (begin < end) {
+            const std::int64_t middle = begin + (end - begin) / 2;
+            if (stops(middle)) {
+                end = middle;
+            } else {
+                begin = middle + 1;
+            }
         }
+        if (begin > k) key[axis] = begin - 1;  // wholly above those planes
+        if (begin > last) break;
+        k = begin;
+        const double plane = plane_position(grid, axis, k);
+        if (!(high > plane)) break;  // not above this plane, nor any later one
+        keep(rest.data(), rest.size(), axis, Side::below, plane, clip);
+        if (clip.size() >= 3) next.add(clip.data(), clip.size(), key);
+        keep(rest.data(), rest.size(), axis, Side::above, plane, clip);
+        if (clip.size() < 3) return;
+        std::swap(rest, clip);
+        key[axis] = k;
+        ++k;
     }
+    next.add(rest.data(), rest.size(), key);
 }
 
 }  // namespace
@@ -328,16 +362,19 @@ std::vector<DicedCell> dice(const std::vector<Point3f>& vertices, const std::vec
                             const DiceGrid& grid) {
     const OutputMapping mapping = make_output_mapping(grid);
     CellMap cells;
-    // Scratch for cut triangles: two piece lists that exchange roles per plane and one clip buffer.
+    // Scratch for cut triangles: two piece lists that exchange roles per axis, the part of a
+    // piece still being cut and one clip buffer.
     PieceList current;
     PieceList next;
+    std::vector<Point3d> rest;
     std::vector<Point3d> clip;
     std::vector<VertexSlot> slots(vertices.size());
 
     // The cell of every vertex some face uses, once, as its entry; counting them per cell sizes
     // each entry before the faces arrive. A triangle whose corners share a cell lies in that cell:
-    // its smallest and largest coordinates are corners' coordinates. A vertex with a NaN
-    // coordinate gets no cell, so its triangles take the general path, which passes NaN over.
+    // its smallest and largest coordinates are corners' coordinates. A vertex with a coordinate
+    // that is not finite gets no cell, so its triangles take the general path, which passes such
+    // coordinates over.
     std::vector<std::uint32_t> home(vertices.size(), NONE);
     for (const Triangle& face : faces) {
         for (const std::uint32_t v : face) home[v] = 0;  // used; unused vertices stay NONE
@@ -345,14 +382,14 @@ std::vector<DicedCell> dice(const std::vector<Point3f>& vertices, const std::vec
     for (std::size_t v = 0; v < vertices.size(); ++v) {
         if (home[v] == NONE) continue;
         CellKey key;
-        bool has_nan = false;
+        bool finite = true;
         for (int axis = 0; axis < 3; ++axis) {
             const double x = vertices[v][axis];
             key[axis] = cell_coordinate(x, grid.grid_origin[axis], grid.chunk_shape[axis], grid.grid_size[axis]);
-            has_nan |= x != x;
+            finite = finite && std::isfinite(x);
         }
-        home[v] = has_nan ? NONE : cells.entry_id(key);
-        if (!has_nan) ++cells[home[v]].expected_vertices;
+        home[v] = finite ? cells.entry_id(key) : NONE;
+        if (finite) ++cells[home[v]].expected_vertices;
     }
     cells.reserve_expected();
 
@@ -374,11 +411,13 @@ std::vector<DicedCell> dice(const std::vector<Point3f>& vertices, const std::vec
         current.clear();
         current.add(corners, 3, lo);
         for (int axis = 0; axis < 3; ++axis) {
-            for (std::int64_t k = lo[axis] + 1; k <= hi[axis]; ++k) {
-                const double plane = static_cast<double>(k) * grid.chunk_shape[axis] + grid.grid_origin[axis];
-                split_pieces(current, axis, k, plane, clip, next);
-                std::swap(current, next);
+            if (lo[axis] == hi[axis]) continue;
+            next.clear();
+            for (const PieceList::Piece& piece : current.pieces) {
+                cut_piece(current.points.data() + piece.first, piece.count, piece.key, axis, lo[axis] + 1, hi[axis],
+                          grid, rest, clip, next);
             }
+            std::swap(current, next);
         }
         // Every piece is convex (a triangle clipped by half-spaces), so a fan from its first point covers it.
         for (const PieceList::Piece& piece : current.pieces) {

@@ -125,35 +125,15 @@ inline constexpr auto CROSSED = make_crossed();
 static_assert(CROSSED[0x01].mask == 0x007 && CROSSED[0xFE].mask == 0x007 && CROSSED[0x01].entry[2] == 4 &&
               CROSSED[0xFE].entry[2] == 5 && CROSSED[0x00].count == 0 && CROSSED[0x69].count == 12);
 
-// `cell_corners` without the per-corner bound tests for cells wholly inside the array; it
-// gives the eight labels unpacked whatever the width.
+// A band's own reading of the voxel planes it shares with its neighbours, (n0 + 1) x (n1 + 1)
+// labels each, axis 0 fastest: its first two planes, from which the seam faces before it are
+// made, and its last. The array is read in place and a racing writer may change it, so two
+// bands can read their common plane differently; the merge compares the readings instead of
+// reading the array a third time.
 template <class Label>
-class CornerReader {
-public:
-    explicit CornerReader(const VolumeView<Label>& view) : view_(view) {
-        for (unsigned k = 0; k < 8; ++k) {
-            const auto offset = corner_offset(k);
-            offsets_[k] = offset[0] * view.strides[0] + offset[1] * view.strides[1] + offset[2] * view.strides[2];
-        }
-        for (unsigned k = 0; k < 3; ++k) last_[k] = std::int64_t(view.shape[k]) - 1;
-    }
-
-    std::array<Label, 8> read(std::int64_t x0, std::int64_t x1, std::int64_t x2) const {
-        std::array<Label, 8> labels;
-        if (x0 >= 0 && x1 >= 0 && x2 >= 0 && x0 < last_[0] && x1 < last_[1] && x2 < last_[2]) {
-            const Label* base = view_.data + x0 * view_.strides[0] + x1 * view_.strides[1] + x2 * view_.strides[2];
-            for (unsigned k = 0; k < 8; ++k) labels[k] = base[offsets_[k]];
-        } else {
-            const auto corners = cell_corners(view_, {x0, x1, x2});
-            for (unsigned k = 0; k < 8; ++k) labels[k] = Label(corner_label(corners, k));
-        }
-        return labels;
-    }
-
-private:
-    const VolumeView<Label>& view_;
-    std::array<std::int64_t, 8> offsets_{};
-    std::array<std::int64_t, 3> last_{};
+struct BandPlanes {
+    std::vector<Label> first;  // planes z' = start and start + 1
+    std::vector<Label> last;   // plane z' = end
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -501,9 +481,11 @@ private:
     Band band_;
 };
 
+// With `shared`, the band's readings of the planes it shares are kept there.
 template <class Label>
 Band extract_band(const VolumeView<Label>& view, const BandOptions& options, const std::array<std::uint64_t, 3>& dims,
-                  std::int64_t origin, std::uint64_t start, std::uint64_t end, bool first_band) {
+                  std::int64_t origin, std::uint64_t start, std::uint64_t end, bool first_band,
+                  BandPlanes<Label>* shared = nullptr) {
     if (start >= end) {
         Band empty;
         empty.cell_shape = dims;
@@ -520,10 +502,20 @@ Band extract_band(const VolumeView<Label>& view, const BandOptions& options, con
     // One flag byte per cell of a row, padded so the search reads whole words.
     std::vector<std::uint8_t> flags(n0 + 8, 0);
     const std::uint64_t height = planes.any_active() ? planes.height() : end - start;
+    const std::uint64_t plane_area = (n0 + 1) * (n1 + 1);
 
     for (std::uint64_t g0 = start; g0 < end; g0 += height) {
         const std::uint64_t count = std::min(height, end - g0);
         if (planes.any_active()) planes.load(g0, count);
+        if (shared != nullptr && g0 == start) {
+            shared->first.resize(2 * plane_area);
+            planes.copy_plane(0, shared->first.data());
+            planes.copy_plane(1, shared->first.data() + plane_area);
+        }
+        if (shared != nullptr && g0 + count == end) {
+            shared->last.resize(plane_area);
+            planes.copy_plane(count, shared->last.data());
+        }
         for (std::uint64_t j = 0; j < count; ++j) {
             const std::uint64_t g = g0 + j;
             scan.begin_slab();
@@ -663,8 +655,8 @@ void append_vertices(std::vector<Band>& bands, const LabelPlaces& places, const 
 // label, in the order a single scan would make them.
 template <class Label>
 std::vector<std::vector<Quad>> make_seam_faces(const std::vector<Band>& bands, std::size_t k, const LabelPlaces& places,
-                                               const CornerReader<Label>& corners, const BandOptions& options,
-                                               const std::array<std::uint64_t, 3>& dims, std::int64_t origin) {
+                                               const BandPlanes<Label>& planes, const BandOptions& options,
+                                               const std::array<std::uint64_t, 3>& dims) {
     const Band& here = bands[k];
     const Band& before = bands[k - 1];
     const std::uint64_t n0 = dims[0], n1 = dims[1], g = here.start;
@@ -681,8 +673,10 @@ std::vector<std::vector<Quad>> make_seam_faces(const std::vector<Band>& bands, s
         for (std::uint64_t o = 0; o < n0; ++o) {
             // The first slab's map already knows its surface cells.
             if (here.first_map[o + n0 * m] == NONE) continue;
-            const std::array<Label, 8> labels =
-                corners.read(std::int64_t(o) + origin, std::int64_t(m) + origin, std::int64_t(g) + origin);
+            // Corner c of cell (o, m, g) is voxel (o + (c & 1), m + (c >> 1 & 1)) of plane c >> 2.
+            std::array<Label, 8> labels;
+            for (unsigned c = 0; c < 8; ++c)
+                labels[c] = planes.first[(c >> 2) * (n0 + 1) * (n1 + 1) + (m + (c >> 1 & 1)) * (n0 + 1) + o + (c & 1)];
             const FaceSite site{o,
                                 m,
                                 g,
@@ -731,8 +725,16 @@ inline constexpr std::size_t LABELS_PER_TASK = 64;
 
 // Joins the bands, in order, into what one band over the whole grid would give.
 template <class Label>
-Merged merge(std::vector<Band>&& bands, const VolumeView<Label>& view, const BandOptions& options,
-             const std::array<std::uint64_t, 3>& dims, std::int64_t origin, const Parallel& parallel) {
+Merged merge(std::vector<Band>&& bands, const std::vector<BandPlanes<Label>>& planes, const BandOptions& options,
+             const std::array<std::uint64_t, 3>& dims, const Parallel& parallel) {
+    // Faces across a seam join cells the bands on either side made from their own readings of
+    // the plane between them: those must agree, or the array changed while it was read.
+    for (std::size_t k = 1; k < bands.size(); ++k) {
+        const std::vector<Label>& below = planes[k - 1].last;
+        if (!std::equal(below.begin(), below.end(), planes[k].first.begin())) {
+            throw InputChanged("labels changed while mesh() was reading them");
+        }
+    }
     Merged merged;
     const LabelPlaces places = merge_labels(bands, merged);
     const std::size_t label_count = merged.meshes.size();
@@ -746,9 +748,8 @@ Merged merge(std::vector<Band>&& bands, const VolumeView<Label>& view, const Ban
             append_vertices(bands, places, options, j, merged.meshes[j]);
     });
     std::vector<std::vector<std::vector<Quad>>> seam_quads(bands.size());
-    const CornerReader<Label> corners(view);
     parallel.for_each(bands.size() - 1, [&](std::size_t seam) {
-        seam_quads[seam + 1] = make_seam_faces(bands, seam + 1, places, corners, options, dims, origin);
+        seam_quads[seam + 1] = make_seam_faces(bands, seam + 1, places, planes[seam + 1], options, dims);
     });
     parallel.for_each(label_tasks, [&](std::size_t task) {
         const std::size_t first = task * LABELS_PER_TASK;
@@ -781,11 +782,12 @@ Extraction extract(const VolumeView<Label>& view, const ExtractOptions& options,
     } else {
         const auto ranges = split_range(dims[2], band_count);
         std::vector<Band> bands(ranges.size());
+        std::vector<BandPlanes<Label>> planes(ranges.size());
         parallel.for_each(ranges.size(), [&](std::size_t i) {
             bands[i] = extract_band(view, options.bands, dims, grid.origin, ranges[i].first, ranges[i].second,
-                                    ranges[i].first == 0);
+                                    ranges[i].first == 0, &planes[i]);
         });
-        Merged merged = merge(std::move(bands), view, options.bands, dims, grid.origin, parallel);
+        Merged merged = merge(std::move(bands), planes, options.bands, dims, parallel);
         result.sorted_labels = std::move(merged.sorted_labels);
         result.meshes = std::move(merged.meshes);
         result.surface_cells = std::move(merged.surface_cells);

@@ -103,13 +103,28 @@ public:
         return planes_.data() + plane * plane_size_ + x1 * row_length_;
     }
 
-    // Copies the needed rows of planes for slabs g0 .. g0 + count - 1 (count <= height()).
+    // Copies the needed rows of planes for slabs g0 .. g0 + count - 1 (count <= height()), the
+    // chunks in order. A chunk's first plane is the previous chunk's last, carried over rather
+    // than read again: the array may change under a racing writer, and the slabs on either side
+    // of that plane must see it alike.
     void load(std::uint64_t g0, std::uint64_t count) {
         const std::int64_t z_first = std::int64_t(g0) + origin_;
+        const std::uint64_t from = loaded_ != 0 ? 1 : 0;
+        if (from != 0) std::memcpy(planes_.data(), planes_.data() + loaded_ * plane_size_, plane_size_ * sizeof(Label));
         if (fast_ == 2) {
-            load_columns(z_first, count);
+            load_columns(z_first, count, from);
         } else {
-            load_rows(z_first, count);
+            load_rows(z_first, count, from);
+        }
+        loaded_ = count;
+    }
+
+    // Plane z' = g0 + `plane` of the loaded chunk, all (n0 + 1) x (n1 + 1) voxels as the scan
+    // sees them (rows that are not needed hold constant columns), into `out`.
+    void copy_plane(std::uint64_t plane, Label* out) const {
+        for (std::uint64_t x1 = 0; x1 < row_count_; ++x1) {
+            const Label* source = any_active_ && row_needed_[x1] ? row(plane, x1) : column_value_.data() + x1 * row_length_;
+            std::memcpy(out + x1 * row_length_, source, row_length_ * sizeof(Label));
         }
     }
 
@@ -233,12 +248,13 @@ private:
     // Axis 2 contiguous: constant columns hold their value on every plane, so whole rows of
     // those values are laid down first; then each other needed column's stretch of axis 2 is
     // read once, in tiles of columns along axis 0 that fill whole cache lines of the planes.
-    void load_columns(std::int64_t z_first, std::uint64_t count) {
+    // Planes before `from` are already loaded.
+    void load_columns(std::int64_t z_first, std::uint64_t count, std::uint64_t from) {
         const auto& s = view_.strides;
         const std::uint64_t planes = count + 1;
-        const std::int64_t in_begin = std::clamp<std::int64_t>(-z_first, 0, std::int64_t(planes));
+        const std::int64_t in_begin = std::clamp<std::int64_t>(-z_first, std::int64_t(from), std::int64_t(planes));
         const std::int64_t in_end = std::clamp<std::int64_t>(extent_[2] - z_first, in_begin, std::int64_t(planes));
-        for (std::uint64_t z = 0; z < planes; ++z) {
+        for (std::uint64_t z = from; z < planes; ++z) {
             for (std::uint64_t x1 = 0; x1 < row_count_; ++x1) {
                 if (!row_needed_[x1] || !row_has_constant_[x1]) continue;
                 std::memcpy(planes_.data() + z * plane_size_ + x1 * row_length_, column_value_.data() + x1 * row_length_,
@@ -254,7 +270,8 @@ private:
                     const std::uint64_t c = x0 + row_length_ * x1;
 #if defined(__SSE2__)
                     if constexpr (sizeof(Label) == 4) {
-                        if (s[2] == 1 && x0 + 4 <= tile_end && copy_four_columns(c, x0, x1, z_first, in_begin, in_end, planes)) {
+                        if (s[2] == 1 && x0 + 4 <= tile_end &&
+                            copy_four_columns(c, x0, x1, z_first, from, in_begin, in_end, planes)) {
                             x0 += 3;
                             continue;
                         }
@@ -264,7 +281,7 @@ private:
                     Label* target = planes_.data() + c;
                     const Label* line = view_.data + (std::int64_t(x0) + origin_) * s[0] +
                                         (std::int64_t(x1) + origin_) * s[1] + z_first * s[2];
-                    for (std::int64_t z = 0; z < in_begin; ++z) target[std::uint64_t(z) * plane_size_] = 0;
+                    for (std::int64_t z = std::int64_t(from); z < in_begin; ++z) target[std::uint64_t(z) * plane_size_] = 0;
                     for (std::int64_t z = in_begin; z < in_end; ++z) target[std::uint64_t(z) * plane_size_] = line[z * s[2]];
                     for (std::uint64_t z = std::uint64_t(in_end); z < planes; ++z) target[z * plane_size_] = 0;
                 }
@@ -276,7 +293,7 @@ private:
     // Four neighbouring columns along axis 0, none constant, with axis 2 contiguous: 4 x 4
     // blocks transposed in registers, so each plane gets one 16-byte store per block and four
     // columns' reads are in flight at once. False (nothing written) when a column is constant.
-    bool copy_four_columns(std::uint64_t c, std::uint64_t x0, std::uint64_t x1, std::int64_t z_first,
+    bool copy_four_columns(std::uint64_t c, std::uint64_t x0, std::uint64_t x1, std::int64_t z_first, std::uint64_t from,
                            std::int64_t in_begin, std::int64_t in_end, std::uint64_t planes) {
         static_assert(sizeof(Label) == 4);
         if (column_constant_[c] | column_constant_[c + 1] | column_constant_[c + 2] | column_constant_[c + 3]) return false;
@@ -285,7 +302,7 @@ private:
         const std::int64_t step = s[0];
         Label* target = planes_.data() + c;
         const __m128i zero = _mm_setzero_si128();
-        for (std::int64_t z = 0; z < in_begin; ++z)
+        for (std::int64_t z = std::int64_t(from); z < in_begin; ++z)
             _mm_storeu_si128(reinterpret_cast<__m128i*>(target + std::uint64_t(z) * plane_size_), zero);
         std::int64_t z = in_begin;
         for (; z + 4 <= in_end; z += 4) {
@@ -312,9 +329,9 @@ private:
 #endif
 
     // Axis 0 or 1 contiguous: copy plane by plane along the contiguous axis.
-    void load_rows(std::int64_t z_first, std::uint64_t count) {
+    void load_rows(std::int64_t z_first, std::uint64_t count, std::uint64_t from) {
         const auto& s = view_.strides;
-        for (std::uint64_t plane = 0; plane <= count; ++plane) {
+        for (std::uint64_t plane = from; plane <= count; ++plane) {
             const std::int64_t z = z_first + std::int64_t(plane);
             Label* target = planes_.data() + plane * plane_size_;
             if (!inside(2, z)) {
@@ -372,6 +389,7 @@ private:
     std::vector<std::uint8_t> row_has_constant_;  // per voxel row x1': holds a constant column
     bool any_active_ = false;
     std::uint64_t height_ = 0, plane_size_ = 0;
+    std::uint64_t loaded_ = 0;   // slabs of the chunk last loaded, 0 before the first
     std::vector<Label> planes_;  // (height + 1) planes of row_count x row_length labels
 };
 

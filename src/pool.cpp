@@ -76,6 +76,10 @@ struct ThreadPool::State {
     std::deque<std::function<void()>> tasks;
     bool stopping = false;
     std::vector<pthread_t> threads;
+    // Whether the workers run; false only for the fresh state of a forked child until its first
+    // parallel call, which starts them under `start_mutex`.
+    std::atomic<bool> started{false};
+    std::mutex start_mutex;
 
     static void* worker_main(void* arg) {
         auto* state = static_cast<State*>(arg);
@@ -93,6 +97,33 @@ struct ThreadPool::State {
         }
     }
 
+    // Starts the workers one at a time; if one cannot start, joins those that did and throws
+    // PoolError. Nothing is allocated in proportion to `worker_count` before the threads exist.
+    void start(std::size_t worker_count) {
+        for (std::size_t i = 0; i < worker_count; ++i) {
+            pthread_t thread;
+            const int status = pthread_create(&thread, nullptr, &State::worker_main, this);
+            if (status != 0) {
+                shutdown();
+                throw PoolError(std::strerror(status));
+            }
+            try {
+                threads.push_back(thread);
+            } catch (...) {
+                // The thread runs but cannot be recorded: stop everything, this one included.
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    stopping = true;
+                }
+                wake.notify_all();
+                pthread_join(thread, nullptr);
+                shutdown();
+                throw;
+            }
+        }
+        started.store(true, std::memory_order_release);
+    }
+
     void push(std::function<void()> task, std::size_t copies) {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -105,6 +136,7 @@ struct ThreadPool::State {
         }
     }
 
+    // Stops and joins the workers; the state can start again afterwards.
     void shutdown() {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -113,39 +145,83 @@ struct ThreadPool::State {
         wake.notify_all();
         for (pthread_t thread : threads) pthread_join(thread, nullptr);
         threads.clear();
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = false;
     }
 };
 
-ThreadPool::ThreadPool(std::size_t worker_count) : state_(std::make_shared<State>()) {
-    for (std::size_t i = 0; i < worker_count; ++i) {
-        pthread_t thread;
-        const int status = pthread_create(&thread, nullptr, &State::worker_main, state_.get());
-        if (status != 0) {
-            state_->shutdown();
-            throw PoolError(std::strerror(status));
-        }
-        try {
-            state_->threads.push_back(thread);
-        } catch (...) {
-            // The thread runs but cannot be recorded: stop everything, this one included.
-            state_->threads.shrink_to_fit();
-            {
-                std::lock_guard<std::mutex> lock(state_->mutex);
-                state_->stopping = true;
-            }
-            state_->wake.notify_all();
-            pthread_join(thread, nullptr);
-            state_->shutdown();
-            throw;
-        }
+// Every live pool, and the fork handlers that keep them usable in a child. The mutexes are
+// constant-initialised, so the handlers work from the moment the library is loaded.
+struct PoolRegistry {
+    static inline std::mutex mutex;
+    static inline ThreadPool* first = nullptr;
+    // Held while the shared pool is made, so no fork sees it half made.
+    static inline std::mutex shared_mutex;
+    static inline ThreadPool* shared = nullptr;
+    static inline std::size_t shared_size = 0;  // 0 until first asked
+
+    static void add(ThreadPool* pool) {
+        std::lock_guard<std::mutex> lock(mutex);
+        pool->next_ = first;
+        if (first != nullptr) first->previous_ = pool;
+        first = pool;
     }
+
+    static void remove(ThreadPool* pool) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (pool->previous_ != nullptr) pool->previous_->next_ = pool->next_;
+        if (pool->next_ != nullptr) pool->next_->previous_ = pool->previous_;
+        if (first == pool) first = pool->next_;
+    }
+
+    // No pool is being made, listed or unlisted while the process forks.
+    static void before_fork() {
+        shared_mutex.lock();
+        mutex.lock();
+    }
+    static void after_fork_in_parent() {
+        mutex.unlock();
+        shared_mutex.unlock();
+    }
+    // Only this thread exists in the child. Each pool's old state is abandoned on purpose: its
+    // locks, condition variable and task list may be in the middle of a vanished thread's use.
+    static void after_fork_in_child() {
+        for (ThreadPool* pool = first; pool != nullptr; pool = pool->next_) {
+            new std::shared_ptr<ThreadPool::State>(std::move(pool->state_));  // leaked, never touched
+            pool->state_ = std::make_shared<ThreadPool::State>();
+        }
+        mutex.unlock();
+        shared_mutex.unlock();
+    }
+};
+
+namespace {
+[[maybe_unused]] const int fork_handlers = pthread_atfork(&PoolRegistry::before_fork, &PoolRegistry::after_fork_in_parent,
+                                                          &PoolRegistry::after_fork_in_child);
+}  // namespace
+
+ThreadPool::ThreadPool(std::size_t worker_count) : worker_count_(worker_count), state_(std::make_shared<State>()) {
+    state_->start(worker_count);
+    PoolRegistry::add(this);
 }
 
-ThreadPool::~ThreadPool() { state_->shutdown(); }
+ThreadPool::~ThreadPool() {
+    PoolRegistry::remove(this);
+    state_->shutdown();
+}
 
-std::size_t ThreadPool::size() const { return state_->threads.size(); }
+std::size_t ThreadPool::size() const { return worker_count_; }
 
 bool ThreadPool::owns_current_thread() const { return current_pool == state_.get(); }
+
+ThreadPool::State& ThreadPool::started_state() {
+    State& state = *state_;
+    if (!state.started.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(state.start_mutex);
+        if (!state.started.load(std::memory_order_relaxed)) state.start(worker_count_);
+    }
+    return state;
+}
 
 void ThreadPool::parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
     parallel_for_slots(count, [&body](std::size_t item, std::size_t) { body(item); });
@@ -160,7 +236,7 @@ void ThreadPool::parallel_for_slots(std::size_t count, const std::function<void(
     // A worker caller takes items itself, so it asks the others for one helper fewer.
     std::size_t helpers = std::min(count, size());
     if (inside) helpers = std::min(count - 1, size() - 1);
-    if (helpers > 0) state_->push([batch] { batch->work(); }, helpers);
+    if (helpers > 0) started_state().push([batch] { batch->work(); }, helpers);
     if (inside || helpers == 0) batch->work();
     batch->wait();
     if (batch->error) std::rethrow_exception(batch->error);
@@ -175,7 +251,7 @@ void ThreadPool::run_inside(const std::function<void()>& job) {
     auto batch = std::make_shared<Batch>();
     batch->count = 1;
     batch->body = &body;
-    state_->push([batch] { batch->work(); }, 1);
+    started_state().push([batch] { batch->work(); }, 1);
     batch->wait();
     if (batch->error) std::rethrow_exception(batch->error);
 }
@@ -232,20 +308,28 @@ std::size_t available_processors() {
     return count;
 }
 
-std::size_t shared_pool_size() {
-    static const std::size_t size = [] {
+namespace {
+std::size_t shared_size_locked() {
+    if (PoolRegistry::shared_size == 0) {
         std::size_t n = positive_env("RAYON_NUM_THREADS");
         if (n == 0) n = positive_env("RAYON_RS_NUM_CPUS");
         if (n == 0) n = available_processors();
-        return n;
-    }();
-    return size;
+        PoolRegistry::shared_size = n;
+    }
+    return PoolRegistry::shared_size;
+}
+}  // namespace
+
+std::size_t shared_pool_size() {
+    std::lock_guard<std::mutex> lock(PoolRegistry::shared_mutex);
+    return shared_size_locked();
 }
 
 ThreadPool& shared_pool() {
+    std::lock_guard<std::mutex> lock(PoolRegistry::shared_mutex);
     // Never destroyed: workers may still be parked when the interpreter exits.
-    static ThreadPool* pool = new ThreadPool(shared_pool_size());
-    return *pool;
+    if (PoolRegistry::shared == nullptr) PoolRegistry::shared = new ThreadPool(shared_size_locked());
+    return *PoolRegistry::shared;
 }
 
 }  // namespace tarna

@@ -3,6 +3,11 @@
 // of any item is kept, later items are skipped, and the caller rethrows it once every started
 // item has finished. A caller that is itself a worker of the pool takes items too, so nested
 // calls never deadlock. Results never depend on which thread ran which item.
+//
+// Fork: a child process holds only the thread that forked, so every pool's workers are gone
+// there. A fork handler gives each pool fresh, unstarted state in the child (the old state may
+// hold a lock a vanished thread took, so it is abandoned, never touched), and the child's first
+// parallel call starts the workers again.
 #pragma once
 
 #include <cstddef>
@@ -40,7 +45,15 @@ public:
     struct State;
 
 private:
+    friend struct PoolRegistry;
+    // The live state, started; starts the workers first in a forked child.
+    State& started_state();
+
+    std::size_t worker_count_;
     std::shared_ptr<State> state_;
+    // Every live pool is listed, so the fork handler can reach it.
+    ThreadPool* previous_ = nullptr;
+    ThreadPool* next_ = nullptr;
 };
 
 // Workers the process-wide shared pool has (or will have): RAYON_NUM_THREADS, then

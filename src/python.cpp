@@ -34,12 +34,13 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <cxxabi.h>
+#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -88,19 +89,25 @@ void raise_fault(const char* message) {
 // note: not noexcept, and neither are the boundary functions: a thread ended by cancellation or
 // by interpreter finalization (which exits threads that try to take the lock back) unwinds
 // through them with the runtime's forced unwind, which must pass; stopping it aborts the process.
+// That unwind is a foreign exception, one without an exception_ptr, and is recognised as such:
+// a handler naming abi::__forced_unwind binds a reference to no object, which the undefined-
+// behaviour sanitizer rightly reports.
 PyObject* raise_current_exception() {
+    if (!std::current_exception()) throw;
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
-        throw;  // a cancelled thread must keep unwinding; swallowing it aborts the process
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();  // a size no container can hold, e.g. from a hostile __len__
     } catch (const InvalidArgument& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const LimitError& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const PoolError& error) {
         PyErr_SetString(PyExc_ValueError, (std::string("thread pool: ") + error.what()).c_str());
+    } catch (const InputChanged& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
     } catch (const std::exception& error) {
         raise_fault(error.what());
     } catch (...) {
@@ -109,19 +116,31 @@ PyObject* raise_current_exception() {
     return nullptr;
 }
 
-// Releases the interpreter lock for its lifetime; the lock is back before any unwinding
-// reaches a `PyErr_*` call.
-class ReleaseGil {
-public:
-    ReleaseGil() : state_(PyEval_SaveThread()) {}
-    // May end the thread by forced unwind during interpreter finalization (see above).
-    ~ReleaseGil() noexcept(false) { PyEval_RestoreThread(state_); }
-    ReleaseGil(const ReleaseGil&) = delete;
-    ReleaseGil& operator=(const ReleaseGil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+// Runs `work` with the interpreter lock released and returns its result once the lock is back.
+// An exception from `work` is carried across as data and rethrown only then: retaking the lock
+// during interpreter finalization ends the thread with a forced unwind, and one that starts
+// while another exception is unwinding aborts the process. Hold no Python reference in a
+// destructor-run holder across this call: that unwind runs destructors without the lock.
+template <class Work>
+auto without_lock(Work&& work) {
+    using Result = decltype(work());
+    std::exception_ptr error;
+    std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        if constexpr (std::is_void_v<Result>) {
+            work();
+        } else {
+            result.emplace(work());
+        }
+    } catch (...) {
+        error = std::current_exception();
+        if (!error) throw;  // a forced unwind while unlocked: there is no lock to take back
+    }
+    PyEval_RestoreThread(state);
+    if (error) std::rethrow_exception(error);
+    if constexpr (!std::is_void_v<Result>) return std::move(*result);
+}
 
 // Attaches "while processing '<name>'" to the exception being raised; always returns false.
 bool add_note(const char* name) {
@@ -353,7 +372,13 @@ bool convert_sequence(PyObject* object, std::vector<Item>& items) {
     const Py_ssize_t length = PySequence_Size(object);
     if (length < 0) return false;
     items.clear();
-    items.reserve(std::size_t(length));
+    // A length no vector can hold (a hostile __len__) fails as Python's own list() does.
+    if (std::size_t(length) > items.max_size()) return PyErr_NoMemory(), false;
+    try {
+        items.reserve(std::size_t(length));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory(), false;
+    }
     for (Py_ssize_t i = 0; i < length; ++i) {
         Ref item(PySequence_GetItem(object, i));
         if (!item) return false;
@@ -673,15 +698,44 @@ int label_width(PyObject* labels) {
     return 0;
 }
 
+// The labels where they lie, or, for a view whose byte strides are not whole elements or whose
+// data is misaligned (rare arrays that cannot be read element-wise in place), a C-ordered copy
+// in `copy`. The copy is a plain buffer, so no Python object is held while the lock is released.
 template <class Label>
-VolumeView<Label> view_of(PyArrayObject* array) {
-    VolumeView<Label> view;
-    view.data = static_cast<const Label*>(PyArray_DATA(array));
+VolumeView<Label> view_of(PyArrayObject* array, std::vector<Label>& copy) {
+    const auto* data = static_cast<const char*>(PyArray_DATA(array));
+    std::array<std::uint64_t, 3> shape;
+    std::array<std::int64_t, 3> byte_strides;
+    bool whole_elements = reinterpret_cast<std::uintptr_t>(data) % alignof(Label) == 0;
     for (int k = 0; k < 3; ++k) {
-        view.shape[k] = std::uint64_t(PyArray_DIM(array, k));
-        view.strides[k] = view.shape[k] == 0 ? 0 : std::int64_t(PyArray_STRIDE(array, k)) / std::int64_t(sizeof(Label));
+        shape[k] = std::uint64_t(PyArray_DIM(array, k));
+        byte_strides[k] = std::int64_t(PyArray_STRIDE(array, k));
+        whole_elements = whole_elements && byte_strides[k] % std::int64_t(sizeof(Label)) == 0;
     }
+    VolumeView<Label> view;
+    view.shape = shape;
+    if (!whole_elements) {
+        copy.resize(std::size_t(shape[0] * shape[1] * shape[2]));
+        Label* out = copy.data();
+        for (std::uint64_t i = 0; i < shape[0]; ++i)
+            for (std::uint64_t j = 0; j < shape[1]; ++j)
+                for (std::uint64_t k = 0; k < shape[2]; ++k, ++out)
+                    std::memcpy(out, data + std::int64_t(i) * byte_strides[0] + std::int64_t(j) * byte_strides[1] +
+                                         std::int64_t(k) * byte_strides[2], sizeof(Label));
+        data = reinterpret_cast<const char*>(copy.data());
+        byte_strides = {std::int64_t(shape[1] * shape[2] * sizeof(Label)), std::int64_t(shape[2] * sizeof(Label)),
+                        std::int64_t(sizeof(Label))};
+    }
+    view.data = reinterpret_cast<const Label*>(data);
+    for (int k = 0; k < 3; ++k) view.strides[k] = shape[k] == 0 ? 0 : byte_strides[k] / std::int64_t(sizeof(Label));
     return view;
+}
+
+template <class Label>
+void mesh_view(Mesher& core, PyArrayObject* array, const MeshRequest& request) {
+    std::vector<Label> copy;
+    const VolumeView<Label> view = view_of<Label>(array, copy);
+    without_lock([&] { core.mesh(view, request); });
 }
 
 struct MeshArguments {
@@ -716,24 +770,11 @@ PyObject* mesh_labels(Mesher& core, MeshArguments& arguments) {
     std::array<std::uint64_t, 3> shape;
     for (int k = 0; k < 3; ++k) shape[k] = std::uint64_t(PyArray_DIM(array, k));
     Mesher::check_volume_shape(shape);
-    // A view whose byte strides are not whole elements (or whose data is misaligned) cannot be
-    // read element-wise in place; such rare arrays are read from an aligned copy instead.
-    Ref aligned_copy;
-    bool whole_elements = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % std::uintptr_t(width) == 0;
-    for (int k = 0; k < 3; ++k) whole_elements = whole_elements && PyArray_STRIDE(array, k) % width == 0;
-    if (!whole_elements) {
-        aligned_copy.reset(PyArray_NewCopy(array, NPY_CORDER));
-        if (!aligned_copy) return nullptr;
-        array = reinterpret_cast<PyArrayObject*>(aligned_copy.get());
-    }
-    {
-        ReleaseGil unlocked;
-        switch (width) {
-            case 1: core.mesh(view_of<std::uint8_t>(array), request); break;
-            case 2: core.mesh(view_of<std::uint16_t>(array), request); break;
-            case 4: core.mesh(view_of<std::uint32_t>(array), request); break;
-            default: core.mesh(view_of<std::uint64_t>(array), request); break;
-        }
+    switch (width) {
+        case 1: mesh_view<std::uint8_t>(core, array, request); break;
+        case 2: mesh_view<std::uint16_t>(core, array, request); break;
+        case 4: mesh_view<std::uint32_t>(core, array, request); break;
+        default: mesh_view<std::uint64_t>(core, array, request); break;
     }
     Py_RETURN_NONE;
 }
@@ -798,11 +839,8 @@ constexpr Parameter<GetArguments> GET_PARAMETERS[] = {
 PyObject* mesher_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_arguments<Access::shared>(
         "Mesher.get()", GET_PARAMETERS, self, args, kwargs, [](Mesher& core, GetArguments& arguments) -> PyObject* {
-            std::optional<TriangleMesh> mesh;
-            {
-                ReleaseGil unlocked;
-                mesh = core.get(arguments.label, arguments.request);
-            }
+            std::optional<TriangleMesh> mesh =
+                without_lock([&] { return core.get(arguments.label, arguments.request); });
             if (!mesh) Py_RETURN_NONE;
             if (!numpy_ready()) return nullptr;
             return to_arrays(std::move(*mesh));
@@ -1018,11 +1056,7 @@ PyObject* module_dice(PyObject*, PyObject* args, PyObject* kwargs) {
             }
             grid.quantization_bits = bits;
         }
-        std::vector<DicedCell> cells;
-        {
-            ReleaseGil unlocked;
-            cells = tarna::dice(vertices, faces, grid);
-        }
+        std::vector<DicedCell> cells = without_lock([&] { return tarna::dice(vertices, faces, grid); });
         Ref result(PyDict_New());
         if (!result) return nullptr;
         for (DicedCell& cell : cells) {

@@ -1,8 +1,13 @@
 """Helpers shared by the test modules: surfaces read out of a Mesher and edge bookkeeping."""
 
+import os
+import subprocess
+import sys
+import textwrap
 from collections import Counter
 
 import numpy as np
+import pytest
 
 
 def surfaces(mesher, **get):
@@ -22,9 +27,10 @@ def directed_edges(faces):
 
 def assert_closed(faces):
     """Every directed edge once and its reverse once: no holes, no flipped or doubled triangles."""
-    edges = directed_edges(faces)
-    assert set(edges.values()) == {1}
-    assert all(edges[(b, a)] == 1 for a, b in edges)
+    edges = np.asarray(faces, np.int64)[:, [0, 1, 1, 2, 2, 0]].reshape(-1, 2)
+    forward, backward = edges[:, 0] << 32 | edges[:, 1], edges[:, 1] << 32 | edges[:, 0]
+    assert len(forward) > 0 and len(np.unique(forward)) == len(forward)
+    assert np.array_equal(np.sort(forward), np.sort(backward))
 
 
 def assert_closed_manifold(faces):
@@ -41,3 +47,14 @@ def assert_closed_manifold(faces):
                     reached.add(other)
                     frontier.append(other)
         assert len(reached) == len(around), f"vertex {vertex} has several fans"
+
+
+def run_python(code, timeout=120):
+    """Runs `code` in a fresh interpreter, without the shared pool's size variables; a hang fails
+    the test instead of stalling the suite."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
+    try:
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
+                              text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"hung for {timeout} s")

@@ -4,7 +4,10 @@ from collections import Counter
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
+from conftest import run_python
+from dice_reference import dice_reference
 from tarna_mesh import Mesher, dice
 
 # y
@@ -143,3 +146,56 @@ def test_meshes_from_get_stay_closed_across_cells(bits):
                 for a, b in zip(face, np.roll(face, -1)):
                     edges[glued[a], glued[b]] += 1
         assert all(edges[b, a] == count for (a, b), count in edges.items())
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.integers(0, 2**32 - 1))
+def test_matches_plane_by_plane_reference(seed):
+    """Small meshes spanning many cells, with corners on planes, signed zeros, NaN and infinities:
+    bit for bit what cutting every piece at every plane in turn gives."""
+    rng = np.random.default_rng(seed)
+    count = int(rng.integers(3, 9))
+    vertices = rng.uniform(-3, 25, (count, 3))
+    if rng.random() < 0.4:
+        vertices = np.round(vertices * 2) / 2
+    vertices = vertices.astype(np.float32)
+    # NaN as the processor's default NaN: an operation on two NaNs returns one of them, which one
+    # depends on operand order the compiler may swap, so one NaN pattern keeps the bits comparable.
+    for _ in range(int(rng.integers(0, 3))):
+        vertices[rng.integers(count), rng.integers(3)] = rng.choice([-np.nan, np.inf, -np.inf, -0.0])
+    faces = rng.integers(0, count, (int(rng.integers(1, 6)), 3)).astype(np.uint32)
+    chunk = tuple(float(c) for c in rng.choice([0.5, 1.0, 2.5, 3.3], 3))
+    origin = tuple(float(c) for c in rng.uniform(-2, 2, 3))
+    size = tuple(int(s) for s in rng.choice([1, 3, 40, 2**62], 3))
+    bits = [None, None, 2, 10][int(rng.integers(4))]
+    cells = dice(vertices, faces, chunk, origin, size, quantization_bits=bits)
+    expected = dice_reference(vertices, faces, chunk, origin, size, bits)
+    assert list(cells) == list(expected)
+    for key, (cell_vertices, cell_faces) in cells.items():
+        assert cell_vertices.tobytes() == expected[key][0].tobytes()
+        np.testing.assert_array_equal(cell_faces, expected[key][1])
+
+
+def test_long_and_infinite_triangles_cut_in_bounded_time():
+    """A triangle across 2 * 10^5 cells is cut into exactly that many pieces covering it (plane by
+    plane over the whole piece list that took minutes), and one reaching infinity on a grid of
+    2^62 cells is passed over where it is not finite instead of being cut without end."""
+    result = run_python(
+        """
+        import numpy as np
+        from tarna_mesh import dice
+        one = np.array([[0, 1, 2]], np.uint32)
+        cells = dice(np.array([[0, 0, 0], [2e5, 0, 0], [0, 1, 0]], np.float32), one, (1, 1, 1), (0, 0, 0),
+                     (2**62, 1, 1))
+        corners = np.concatenate([vertices[faces] for vertices, faces in cells.values()]).astype(np.float64)
+        a, b, c = corners[:, 0], corners[:, 1], corners[:, 2]
+        print(len(cells), round(np.linalg.norm(np.cross(b - a, c - a), axis=1).sum() / 2))
+        for far in ([np.inf, 0, 0], [-np.inf, 0, 0], [np.inf, np.nan, -np.inf]):
+            cells = dice(np.array([[0, 0, 0], far, [0, 1, 0]], np.float32), one, (1, 1, 1), (0, 0, 0),
+                         (2**62, 2**62, 2**62))
+            print(list(cells))
+        """,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["200000 100000", "[(0, 0, 0)]", "[(0, 0, 0)]", "[(0, 0, 0)]"]
