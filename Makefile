@@ -1,13 +1,14 @@
 # make test: build and install this checkout into .venv with its test extras, run every test.
 # make sanitize: every test again against an address/undefined-behaviour sanitizer build.
 # make fuzz: the argument fuzz tests at 25,000 cases each (10^5 in all) on the installed build.
+# make format: lay out the C++ sources with clang-format and the Python ones with ruff.
 # make demo: mesh the built-in sample segmentation; one PLY per object and preview.png in demo-out/.
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 CORE_BUILD := build/core-tests
 
-.PHONY: test demo install core-tests sanitize fuzz clean
+.PHONY: test demo install core-tests sanitize fuzz format clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -24,6 +25,12 @@ core-tests: $(VPY)
 
 test: install core-tests
 	$(VPY) -m pytest -q -p no:cacheprovider
+
+format: $(VPY)
+	$(VPY) -m pip install --quiet ruff clang-format
+	$(VENV)/bin/clang-format -i src/*.cpp src/*.hpp tests/core/*.cpp tests/core/*.hpp
+	$(VENV)/bin/ruff format .
+	$(VENV)/bin/ruff check --fix .
 
 demo: $(VPY)
 	$(VPY) -m pip install --quiet ".[cli]"

@@ -1,16 +1,16 @@
 """Block-wise meshing: equality with the whole-volume mesh, and a large zarr volume.
 
-    python bench/bench_blockwise.py equality [--size 256]
-        A dense Voronoi volume of about 2,000 objects and an irregular watershed-like one, meshed
-        whole and block-wise (blocks of 64^3, 100 x 70 x 50, and one block; with and without
-        close; threaded scheduler and a two-worker LocalCluster): objects whose triangles, bit
-        for bit, and vertex counts match the whole volume's.
+python bench/bench_blockwise.py equality [--size 256]
+    A dense Voronoi volume of about 2,000 objects and an irregular watershed-like one, meshed
+    whole and block-wise (blocks of 64^3, 100 x 70 x 50, and one block; with and without
+    close; threaded scheduler and a two-worker LocalCluster): objects whose triangles, bit
+    for bit, and vertex counts match the whole volume's.
 
-    python bench/bench_blockwise.py large --size 1024 [--block 128] [--spacing 32] [--keep]
-        Writes a dense zarr volume of size^3 labels chunk by chunk (bricks of about spacing^3
-        voxels with wavy walls), meshes it block-wise on a two-worker LocalCluster into a folder of
-        PLY files, and reports wall time, blocks per second, and the peak memory of the driver
-        and of each worker process (sampled every 0.2 s).
+python bench/bench_blockwise.py large --size 1024 [--block 128] [--spacing 32] [--keep]
+    Writes a dense zarr volume of size^3 labels chunk by chunk (bricks of about spacing^3
+    voxels with wavy walls), meshes it block-wise on a two-worker LocalCluster into a folder of
+    PLY files, and reports wall time, blocks per second, and the peak memory of the driver
+    and of each worker process (sampled every 0.2 s).
 """
 
 from __future__ import annotations
@@ -27,7 +27,6 @@ import threading
 import time
 
 import numpy as np
-
 from tarna_mesh import Mesher, demo
 from tarna_mesh.blockwise import mesh_blockwise
 
@@ -55,8 +54,12 @@ def equality(size):
 
     volumes = {"dense": demo.sample_volume(size, 2000).astype(np.uint32), "watershed": watershed_like(size, 2000)}
     rows = []
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                      silence_logs=40) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         for name, labels in volumes.items():
             for close in (False, True):
                 whole = Mesher(threads=0)
@@ -66,17 +69,32 @@ def equality(size):
                     vertices, faces, _ = whole.get(label)
                     if len(faces):
                         expected[label] = (triangle_rows(vertices, faces), len(vertices))
-                for block, where in itertools.product([(64, 64, 64), (100, 70, 50), (size,) * 3], ["threads", "cluster"]):
+                for block, where in itertools.product(
+                    [(64, 64, 64), (100, 70, 50), (size,) * 3], ["threads", "cluster"]
+                ):
                     started = time.perf_counter()
                     options = {"client": client} if where == "cluster" else {"scheduler": "threads"}
                     result = mesh_blockwise(labels, block_shape=block, close=close, **options)
                     seconds = time.perf_counter() - started
-                    same_triangles = sum(np.array_equal(triangle_rows(v, f), expected[label][0])
-                                         for label, (v, f, _) in result.items() if label in expected)
-                    same_vertices = sum(len(v) == expected[label][1] for label, (v, f, _) in result.items() if label in expected)
-                    row = {"volume": name, "close": close, "block": block, "on": where, "objects": len(expected),
-                           "labels_match": sorted(result) == sorted(expected), "same_triangles": same_triangles,
-                           "same_vertex_count": same_vertices, "seconds": round(seconds, 2)}
+                    same_triangles = sum(
+                        np.array_equal(triangle_rows(v, f), expected[label][0])
+                        for label, (v, f, _) in result.items()
+                        if label in expected
+                    )
+                    same_vertices = sum(
+                        len(v) == expected[label][1] for label, (v, f, _) in result.items() if label in expected
+                    )
+                    row = {
+                        "volume": name,
+                        "close": close,
+                        "block": block,
+                        "on": where,
+                        "objects": len(expected),
+                        "labels_match": sorted(result) == sorted(expected),
+                        "same_triangles": same_triangles,
+                        "same_vertex_count": same_vertices,
+                        "seconds": round(seconds, 2),
+                    }
                     rows.append(row)
                     print(json.dumps(row), flush=True)
     return rows
@@ -93,15 +111,23 @@ def write_dense_zarr(path, size, chunk, spacing):
     amplitude, wavelength = spacing / 3, 2.3 * spacing
 
     def shift(u, v, phase):
-        return amplitude * np.sin(2 * np.pi * u / wavelength + phase) * np.cos(2 * np.pi * v / (1.3 * wavelength) + 2 * phase)
+        return (
+            amplitude
+            * np.sin(2 * np.pi * u / wavelength + phase)
+            * np.cos(2 * np.pi * v / (1.3 * wavelength) + 2 * phase)
+        )
 
     def write_chunk(start):
         stop = [min(s + chunk, size) for s in start]
-        x, y, z = np.meshgrid(*[np.arange(s, e, dtype=np.float32) for s, e in zip(start, stop)], indexing="ij", sparse=True)
+        x, y, z = np.meshgrid(
+            *[np.arange(s, e, dtype=np.float32) for s, e in zip(start, stop)], indexing="ij", sparse=True
+        )
         ix = ((x + shift(y, z, 0.0)) // spacing + 1).astype(np.int64)
         iy = ((y + shift(z, x, 1.0)) // spacing + 1).astype(np.int64)
         iz = ((z + shift(x, y, 2.0)) // spacing + 1).astype(np.int64)
-        array[start[0]:stop[0], start[1]:stop[1], start[2]:stop[2]] = ((ix * cubes + iy) * cubes + iz).astype(np.uint32)
+        array[start[0] : stop[0], start[1] : stop[1], start[2] : stop[2]] = ((ix * cubes + iy) * cubes + iz).astype(
+            np.uint32
+        )
 
     from concurrent.futures import ThreadPoolExecutor
 
@@ -145,25 +171,41 @@ def large(size, block, spacing, keep):
         volume = write_dense_zarr(os.path.join(folder, "labels.zarr"), size, 128, spacing)
         written = time.perf_counter() - started
         print(f"wrote {size}^3 zarr in {written:.1f} s", flush=True)
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                          memory_limit="8GiB", silence_logs=40) as cluster, Client(cluster) as client:
+        with (
+            LocalCluster(
+                n_workers=2,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=":0",
+                memory_limit="8GiB",
+                silence_logs=40,
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             workers = list(client.run(os.getpid).values())
             sampler = PeakMemory([os.getpid(), *workers])
             started = time.perf_counter()
-            records = mesh_blockwise(volume, os.path.join(folder, "meshes"), block_shape=(block,) * 3, client=client,
-                                     scratch=folder)
+            records = mesh_blockwise(
+                volume, os.path.join(folder, "meshes"), block_shape=(block,) * 3, client=client, scratch=folder
+            )
             seconds = time.perf_counter() - started
             peaks = sampler.stop()
-        blocks = -(-(size - 1) // block) ** 3
+        blocks = -((-(size - 1) // block) ** 3)
         report = {
-            "size": size, "block": block, "objects": len(records), "blocks": blocks, "seconds": round(seconds, 1),
+            "size": size,
+            "block": block,
+            "objects": len(records),
+            "blocks": blocks,
+            "seconds": round(seconds, 1),
             "blocks_per_second": round(blocks / seconds, 2),
             "triangles": int(sum(r["faces"] for r in records)),
             "closed": int(sum(r["closed"] for r in records)),
             "driver_peak_mib": round(peaks[os.getpid()] / 2**20),
             "driver_maxrss_mib": round(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024),
             "worker_peak_mib": [round(peaks[pid] / 2**20) for pid in workers],
-            "output_gib": round(sum(os.path.getsize(os.path.join(folder, "meshes", r["file"])) for r in records) / 2**30, 2),
+            "output_gib": round(
+                sum(os.path.getsize(os.path.join(folder, "meshes", r["file"])) for r in records) / 2**30, 2
+            ),
         }
         print(json.dumps(report), flush=True)
         return report

@@ -66,7 +66,9 @@ def extract_meshes(labels: np.ndarray) -> list[tuple[np.ndarray, np.ndarray]]:
 
 def area(vertices: np.ndarray, faces: np.ndarray) -> float:
     corners = vertices.astype(np.float64)[faces]
-    return float(np.linalg.norm(np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]), axis=1).sum() / 2)
+    return float(
+        np.linalg.norm(np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]), axis=1).sum() / 2
+    )
 
 
 # ---------------------------------------------------------------- engines
@@ -188,8 +190,10 @@ def main(argv=None) -> int:
     origin = (0.0, 0.0, 0.0)
     grid = tuple(int(np.floor(top[axis] / chunk_edge)) + 1 for axis in range(3))
     faces_in = sum(len(faces) for _, faces in meshes)
-    print(f"volume {size}^3 uint32, Voronoi of {objects} seeds: built in {built - start:.1f} s, "
-          f"{len(meshes)} objects meshed and read in {extracted - built:.1f} s, {faces_in:,} triangles")
+    print(
+        f"volume {size}^3 uint32, Voronoi of {objects} seeds: built in {built - start:.1f} s, "
+        f"{len(meshes)} objects meshed and read in {extracted - built:.1f} s, {faces_in:,} triangles"
+    )
     print(f"grid: chunk_shape {chunk}, grid_origin {origin}, grid_size {grid}")
 
     rows = []
@@ -204,7 +208,8 @@ def main(argv=None) -> int:
     peers = (("trimesh, every plane", False), ("trimesh, crossed planes", True))
     for name, crossed_only in peers:
         seconds, (faces_out, results) = best(
-            lambda: run_trimesh(subset, chunk, origin, grid, crossed_only), args.peer_repeats)
+            lambda: run_trimesh(subset, chunk, origin, grid, crossed_only), args.peer_repeats
+        )
         rows.append((name, scope, subset_in, faces_out, seconds, trimesh_area(results)))
         del results
     if args.peer_subset != 1:
@@ -213,11 +218,15 @@ def main(argv=None) -> int:
         print(f"subset area through tarna: {tarna_area(subset_results, chunk, None):,.1f}")
     input_area = sum(area(vertices, faces) for vertices, faces in meshes)
 
-    print(f"\n{'engine':26} {'objects':>16} {'tri in':>11} {'tri out':>11} {'best s':>9} "
-          f"{'Mtri/s in':>10} {'Mtri/s out':>11} {'area out':>13}")
+    print(
+        f"\n{'engine':26} {'objects':>16} {'tri in':>11} {'tri out':>11} {'best s':>9} "
+        f"{'Mtri/s in':>10} {'Mtri/s out':>11} {'area out':>13}"
+    )
     for name, scope, tri_in, tri_out, secs, total_area in rows:
-        print(f"{name:26} {scope:>16} {tri_in:11,} {tri_out:11,} {secs:9.3f} "
-              f"{tri_in / secs / 1e6:10.3f} {tri_out / secs / 1e6:11.3f} {total_area:13,.1f}")
+        print(
+            f"{name:26} {scope:>16} {tri_in:11,} {tri_out:11,} {secs:9.3f} "
+            f"{tri_in / secs / 1e6:10.3f} {tri_out / secs / 1e6:11.3f} {total_area:13,.1f}"
+        )
     print(f"input area (all objects): {input_area:,.1f}")
     for peer, peer_scope, peer_in, _, peer_seconds, _ in rows[2:]:
         for name, _, tri_in, _, secs, _ in rows[:2]:

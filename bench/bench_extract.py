@@ -162,8 +162,13 @@ def build_volumes(small: bool, kinds=VOLUME_KINDS) -> list[Volume]:
         size, objects = (128, 500) if small else (512, 16000)
         labels = voronoi(size, objects, np.random.default_rng(SEED + 3))
         volumes.append(Volume("dense512-uint32", labels, f"Voronoi, {objects} seeds"))
-        volumes.append(Volume("dense512-uint64", labels.astype(np.uint64) * 1000003, f"Voronoi, {objects} seeds, "
-                              "labels spread over 64 bits"))
+        volumes.append(
+            Volume(
+                "dense512-uint64",
+                labels.astype(np.uint64) * 1000003,
+                f"Voronoi, {objects} seeds, labels spread over 64 bits",
+            )
+        )
     if "sparse" in kinds:
         labels = blobs(sparse_size, sparse_blobs, np.random.default_rng(SEED + 1))
         volumes.append(Volume("sparse", labels, f"{sparse_blobs} blobs on background"))
@@ -345,7 +350,9 @@ def child_memory(path: str, engine: str, threads: int) -> None:
 def measure_memory(path: str, engine: str, threads: int) -> float | None:
     done = subprocess.run(
         [sys.executable, os.path.abspath(__file__), "--child-memory", path, engine, str(threads)],
-        capture_output=True, text=True, check=False,
+        capture_output=True,
+        text=True,
+        check=False,
     )
     if done.returncode != 0:
         print(f"  memory child {engine} threads={threads} failed:\n{done.stderr}", file=sys.stderr)
@@ -382,7 +389,8 @@ class OtherLoad:
     def report(self) -> str:
         others = (self.busy_seconds() - self.busy) - (self.own_seconds() - self.own)
         wall = time.perf_counter() - self.wall
-        return f"other processes used {max(others, 0):.1f} CPU-s over {wall:.0f} s ({max(others, 0) / wall:.2f} cores on average)"
+        busy = max(others, 0)
+        return f"other processes used {busy:.1f} CPU-s over {wall:.0f} s ({busy / wall:.2f} cores on average)"
 
 
 def best_time(run, repeats: int) -> float:
@@ -428,8 +436,10 @@ class Row:
 
 def print_table(volume: Volume, rows: list[Row]) -> None:
     shape = "x".join(str(extent) for extent in volume.labels.shape)
-    print(f"\n== {volume.name}: {shape} {volume.labels.dtype}, {volume.note}, "
-          f"{len(volume.ids)} labels, {volume.labels.nbytes / 2**20:.0f} MiB")
+    print(
+        f"\n== {volume.name}: {shape} {volume.labels.dtype}, {volume.note}, "
+        f"{len(volume.ids)} labels, {volume.labels.nbytes / 2**20:.0f} MiB"
+    )
     print(f"{'engine':34} {'threads':>15} {'best s':>9} {'Mcells/s':>9} {'peak/input':>11}  note")
     for row in rows:
         memory = f"{row.memory:11.2f}" if row.memory is not None else f"{'-':>11}"
@@ -445,9 +455,12 @@ def main(argv=None) -> int:
     parser.add_argument("--repeats", type=int, default=3, help="timed repeats per configuration (best is kept)")
     parser.add_argument("--engines", default="tarna,vtk,skimage", help="comma-separated: tarna, vtk, skimage")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
-    parser.add_argument("--volumes", default=",".join(VOLUME_KINDS),
-                        help="comma-separated: dense, watershed, dense512 (uint32 and uint64), chunks, sparse, "
-                        "uniform (the four uniform volumes)")
+    parser.add_argument(
+        "--volumes",
+        default=",".join(VOLUME_KINDS),
+        help="comma-separated: dense, watershed, dense512 (uint32 and uint64), chunks, sparse, "
+        "uniform (the four uniform volumes)",
+    )
     parser.add_argument("--child-memory", nargs=3, metavar=("NPY", "ENGINE", "THREADS"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
@@ -472,8 +485,10 @@ def main(argv=None) -> int:
         import skimage
 
         print(f"scikit-image {skimage.__version__}")
-    print(f"numpy {np.__version__}, python {sys.version.split()[0]}, {os.cpu_count()} cpus, "
-          f"{all_cores} used for 'all cores', best of {repeats}")
+    print(
+        f"numpy {np.__version__}, python {sys.version.split()[0]}, {os.cpu_count()} cpus, "
+        f"{all_cores} used for 'all cores', best of {repeats}"
+    )
 
     start = time.perf_counter()
     kinds = set(args.volumes.split(","))
@@ -514,8 +529,9 @@ def main(argv=None) -> int:
             os.remove(path)
         for (engine, threads), seconds in times.items():
             name = "tarna_mesh Mesher.mesh()" if engine == "tarna" else "vtkSurfaceNets3D"
-            rows.append(Row(name, thread_text(engine, threads), seconds, volume.cells,
-                            memory=memory.get((engine, threads))))
+            rows.append(
+                Row(name, thread_text(engine, threads), seconds, volume.cells, memory=memory.get((engine, threads)))
+            )
         findings[volume.name] = times
 
         if "skimage" in engines and not volume.uniform:
@@ -534,13 +550,17 @@ def main(argv=None) -> int:
             print(f"  tarna_mesh speed-up: 1->2 threads {t1 / t2:.2f}x, 1->all cores {t1 / t0:.2f}x")
             if "vtk" in engines:
                 v1, v0 = times[("vtk", 1)], times[("vtk", all_cores)]
-                print(f"  tarna_mesh / vtkSurfaceNets3D throughput: 1 thread {v1 / t1:.2f}x, "
-                      f"all cores {v0 / t0:.2f}x; vtk's own speed-up 1->all {v1 / v0:.2f}x")
+                print(
+                    f"  tarna_mesh / vtkSurfaceNets3D throughput: 1 thread {v1 / t1:.2f}x, "
+                    f"all cores {v0 / t0:.2f}x; vtk's own speed-up 1->all {v1 / v0:.2f}x"
+                )
             if volume.uniform:
                 read = best_time(volume.labels.max, max(repeats, 5))
                 findings[volume.name]["read"] = read
-                print(f"  streaming read labels.max(): {read:.4f} s; mesh()/read: "
-                      f"1 thread {t1 / read:.2f}x, all cores {t0 / read:.2f}x")
+                print(
+                    f"  streaming read labels.max(): {read:.4f} s; mesh()/read: "
+                    f"1 thread {t1 / read:.2f}x, all cores {t0 / read:.2f}x"
+                )
             elif len(volume.ids):
                 mesher = meshers[1]
                 mesher.mesh(volume.labels)
@@ -548,8 +568,10 @@ def main(argv=None) -> int:
                 plain = best_time(functools.partial(read_every_object, mesher, ids, False), min(repeats, 2))
                 shaded = best_time(functools.partial(read_every_object, mesher, ids, True), min(repeats, 2))
                 triangles = sum(len(mesher.get(label)[1]) for label in ids)
-                print(f"  get() of all {len(ids)} objects ({triangles:,} triangles): {plain:.4f} s "
-                      f"({plain / t1:.2f}x mesh() at 1 thread), with normals {shaded:.4f} s ({shaded / t1:.2f}x)")
+                print(
+                    f"  get() of all {len(ids)} objects ({triangles:,} triangles): {plain:.4f} s "
+                    f"({plain / t1:.2f}x mesh() at 1 thread), with normals {shaded:.4f} s ({shaded / t1:.2f}x)"
+                )
                 mesher.clear()
         print(f"  {volume_load.report()}")
         sys.stdout.flush()
@@ -586,8 +608,9 @@ def main(argv=None) -> int:
                 vs_vtk_1 = times[("vtk", 1)] / times[("tarna", 1)]
                 vs_vtk_all = times[("vtk", all_cores)] / times[("tarna", 0)]
                 checks.append((f"{name}: >= 3x vtkSurfaceNets3D at 1 thread", vs_vtk_1, vs_vtk_1 >= 3))
-                checks.append((f"{name}: >= 3x vtkSurfaceNets3D at all cores ({all_cores})", vs_vtk_all,
-                               vs_vtk_all >= 3))
+                checks.append(
+                    (f"{name}: >= 3x vtkSurfaceNets3D at all cores ({all_cores})", vs_vtk_all, vs_vtk_all >= 3)
+                )
             checks.append((f"{name}: >= 1.85x speed-up from 1 to 2 threads", speedup, speedup >= 1.85))
         for threads, ratio in chunk_ratios.items():
             checks.append((f"chunks: >= 3x vtkSurfaceNets3D per chunk at {threads} thread(s)", ratio, ratio >= 3))

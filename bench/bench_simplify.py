@@ -49,7 +49,6 @@ import math
 import time
 
 import numpy as np
-
 from bench_extract import SEED, voronoi
 
 # ---------------------------------------------------------------- meshes
@@ -105,8 +104,9 @@ def meshopt_engine(bound):
         options = meshoptimizer.SIMPLIFY_LOCK_BORDER | meshoptimizer.SIMPLIFY_ERROR_ABSOLUTE
 
         def run():
-            count = meshoptimizer.simplify(destination, indices, vertices, target_index_count=target * 3,
-                                           target_error=bound, options=options)
+            count = meshoptimizer.simplify(
+                destination, indices, vertices, target_index_count=target * 3, target_error=bound, options=options
+            )
             return vertices, destination[:count].reshape(-1, 3).copy()
 
         return run
@@ -121,8 +121,9 @@ def pymeshlab_engine(vertices, faces, target):
     meshes.add_mesh(pymeshlab.Mesh(vertices.astype(np.float64), faces.astype(np.int32)))
 
     def run():
-        meshes.meshing_decimation_quadric_edge_collapse(targetfacenum=target, preserveboundary=True,
-                                                        preservetopology=True)
+        meshes.meshing_decimation_quadric_edge_collapse(
+            targetfacenum=target, preserveboundary=True, preservetopology=True
+        )
         current = meshes.current_mesh()
         return current.vertex_matrix(), current.face_matrix()
 
@@ -252,8 +253,10 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
     factors = [int(x) for x in args.factors.split(",")]
 
-    print(f"{'set':<18} {'k':>4} {'engine':<15} {'in tris':>10} {'out tris':>10} {'time s':>8} "
-          f"{'Mtri/s':>7} {'get() s':>8} {'simpl. s':>8} {'max dist':>9} {'not closed':>10}")
+    print(
+        f"{'set':<18} {'k':>4} {'engine':<15} {'in tris':>10} {'out tris':>10} {'time s':>8} "
+        f"{'Mtri/s':>7} {'get() s':>8} {'simpl. s':>8} {'max dist':>9} {'not closed':>10}"
+    )
     for name, mesher, labels in mesh_sets(args.small, set(args.sets.split(","))):
         inputs = {label: mesher.get(label)[:2] for label in labels}
         surfaces = {label: Surface(*inputs[label]) for label in labels}
@@ -266,14 +269,18 @@ def main(argv=None) -> int:
             broken = sum(not closed_manifold(used_part(*outputs[label])[1]) for label in labels)
             simplify_only = f"{seconds - plain_seconds:8.3f}" if plain_seconds is not None else f"{'':>8}"
             get_time = f"{plain_seconds:8.3f}" if plain_seconds is not None else f"{'':>8}"
-            print(f"{name:<18} {k:>4} {engine:<15} {input_tris:>10} {out_tris:>10} {seconds:8.3f} "
-                  f"{input_tris / seconds / 1e6:7.2f} {get_time} {simplify_only} {worst:9.4f} "
-                  f"{broken:>4} / {len(labels):<4}", flush=True)
+            print(
+                f"{name:<18} {k:>4} {engine:<15} {input_tris:>10} {out_tris:>10} {seconds:8.3f} "
+                f"{input_tris / seconds / 1e6:7.2f} {get_time} {simplify_only} {worst:9.4f} "
+                f"{broken:>4} / {len(labels):<4}",
+                flush=True,
+            )
 
         for k in factors:
             for engine, bound in (("tarna", None), ("tarna, no bound", math.inf)):
                 seconds, results = best_time(
-                    lambda: [mesher.get(label, reduction_factor=k, max_error=bound) for label in labels], args.repeats)
+                    lambda: [mesher.get(label, reduction_factor=k, max_error=bound) for label in labels], args.repeats
+                )
                 report(k, engine, seconds, dict(zip(labels, (r[:2] for r in results))), plain)
             for engine, prepare in PEERS.items():
                 runs = {label: prepare(*inputs[label], len(inputs[label][1]) // k) for label in labels}

@@ -28,7 +28,6 @@ import os
 import sys
 
 import numpy as np
-
 from bench_extract import OtherLoad, build_volumes, interleaved, vtk_image
 
 ITERATIONS = 10
@@ -101,8 +100,10 @@ def main(argv=None) -> int:
         import vtkmodules
 
         print(f"vtk {vtkmodules.__version__}")
-    print(f"numpy {np.__version__}, python {sys.version.split()[0]}, {os.cpu_count()} cpus, "
-          f"{all_cores} used for 'all cores', best of {args.repeats}")
+    print(
+        f"numpy {np.__version__}, python {sys.version.split()[0]}, {os.cpu_count()} cpus, "
+        f"{all_cores} used for 'all cores', best of {args.repeats}"
+    )
 
     (volume,) = build_volumes(args.small, ("dense",))
     shape = "x".join(str(extent) for extent in volume.labels.shape)
@@ -137,13 +138,25 @@ def main(argv=None) -> int:
             seconds = best[("tarna", threads, method)]
             per_iteration = max((seconds - extraction) / ITERATIONS, 1e-9)
             vtk_ratio = f"{vtk_per_iteration / per_iteration:9.1f}" if vtk_per_iteration else f"{'-':>9}"
-            print(f"{'tarna ' + method + ' x10':32} {seconds:9.4f} {per_iteration:12.5f} "
-                  f"{extraction / per_iteration:16.1f} {vtk_ratio}")
-            checks.append((f"{method}, {threads} thread(s): cost/iteration <= extraction/10",
-                           extraction / per_iteration, extraction / per_iteration >= 10))
+            print(
+                f"{'tarna ' + method + ' x10':32} {seconds:9.4f} {per_iteration:12.5f} "
+                f"{extraction / per_iteration:16.1f} {vtk_ratio}"
+            )
+            checks.append(
+                (
+                    f"{method}, {threads} thread(s): cost/iteration <= extraction/10",
+                    extraction / per_iteration,
+                    extraction / per_iteration >= 10,
+                )
+            )
             if vtk_per_iteration:
-                checks.append((f"{method}, {threads} thread(s): >= 3x below vtk's cost/iteration",
-                               vtk_per_iteration / per_iteration, vtk_per_iteration / per_iteration >= 3))
+                checks.append(
+                    (
+                        f"{method}, {threads} thread(s): >= 3x below vtk's cost/iteration",
+                        vtk_per_iteration / per_iteration,
+                        vtk_per_iteration / per_iteration >= 3,
+                    )
+                )
     print(f"\n{load.report()}")
     print("\n== targets")
     for text, value, met in checks:

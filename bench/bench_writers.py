@@ -31,7 +31,6 @@ def main():
     parser.add_argument("--sample", type=int, default=400, help="objects written with trimesh")
     args = parser.parse_args()
     import trimesh
-
     from tarna_mesh import Mesher
     from tarna_mesh.io import write_mesh
 

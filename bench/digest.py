@@ -24,7 +24,6 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_extract import build_volumes  # noqa: E402
-
 from tarna_mesh import Mesher  # noqa: E402
 
 # (name, constructor arguments, mesh() arguments, get() arguments)
@@ -75,8 +74,11 @@ def supported(config) -> bool:
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--small", action="store_true")
-    parser.add_argument("--volumes", default="dense,sparse,uniform",
-                        help="volumes of bench_extract.py to hash (default: dense,sparse,uniform)")
+    parser.add_argument(
+        "--volumes",
+        default="dense,sparse,uniform",
+        help="volumes of bench_extract.py to hash (default: dense,sparse,uniform)",
+    )
     parser.add_argument("--save", metavar="FILE")
     parser.add_argument("--check", metavar="FILE")
     args = parser.parse_args(argv)

@@ -1,6 +1,6 @@
 """docs/benchmarks.png from bench/benchmarks.json: extraction time per engine on each volume.
 
-  python bench/plot_benchmarks.py        (needs matplotlib)
+python bench/plot_benchmarks.py        (needs matplotlib)
 """
 
 import json

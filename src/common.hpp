@@ -48,17 +48,15 @@ struct InputChanged : std::runtime_error {
 
 // Asserts that survive release builds: the cost is a predictable branch, the gain is a clean
 // exception instead of silent corruption.
-#define TARNA_ASSERT(cond, message)                                   \
-    do {                                                              \
-        if (!(cond)) throw ::tarna::InternalFault(message);           \
+#define TARNA_ASSERT(cond, message)                         \
+    do {                                                    \
+        if (!(cond)) throw ::tarna::InternalFault(message); \
     } while (0)
 
 // FxHash: per word, add then multiply by the odd constant; finish with a rotation so the
 // well-mixed high bits reach the low bits that pick a bucket.
 inline constexpr std::uint64_t FX_SEED = 0xf1357aea2e62a9c5ull;
-constexpr std::uint64_t fx_add(std::uint64_t hash, std::uint64_t word) {
-    return (hash + word) * FX_SEED;
-}
+constexpr std::uint64_t fx_add(std::uint64_t hash, std::uint64_t word) { return (hash + word) * FX_SEED; }
 constexpr std::uint64_t fx_finish(std::uint64_t hash) { return std::rotl(hash, 26); }
 
 template <class Key>
@@ -117,7 +115,7 @@ public:
     Value* find(const Key& key) {
         if (count_ == 0) return nullptr;
         const std::size_t mask = keys_.size() - 1;
-        for (std::size_t slot = Hash{}(key) & mask;; slot = (slot + 1) & mask) {
+        for (std::size_t slot = std::size_t{Hash{}(key)} & mask;; slot = (slot + 1) & mask) {
             if (!used_[slot]) return nullptr;
             if (key_equal(keys_[slot], key)) return &values_[slot];
         }
@@ -128,7 +126,7 @@ public:
     std::pair<Value*, bool> insert(const Key& key, const Value& initial) {
         if ((count_ + 1) * 8 > keys_.size() * 7) rehash(keys_.size() * 2);
         const std::size_t mask = keys_.size() - 1;
-        std::size_t slot = Hash{}(key) & mask;
+        std::size_t slot = std::size_t{Hash{}(key)} & mask;
         for (; used_[slot]; slot = (slot + 1) & mask) {
             if (key_equal(keys_[slot], key)) return {&values_[slot], false};
         }

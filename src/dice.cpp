@@ -70,8 +70,8 @@ double round_half_away(double x) {
 // integer lattice of `top` = 2^bits - 1 steps per cell and made relative to its cell.
 struct OutputMapping {
     bool quantised = false;
-    double top = 0;                   // E
-    std::array<double, 3> scale{};    // E / chunk_shape
+    double top = 0;                 // E
+    std::array<double, 3> scale{};  // E / chunk_shape
     std::array<double, 3> origin{};
 
     Point3f convert(const Point3d& point, const CellKey& key) const {
@@ -124,7 +124,8 @@ struct CellEntry {
         const auto [slot, inserted] = vertex_index.insert(bits, static_cast<std::uint32_t>(vertices.size()));
         if (inserted) {
             vertices.push_back(point);
-            for (const std::uint32_t word : bits) irregular |= word == 0x80000000u || (word & 0x7fffffffu) > 0x7f800000u;
+            for (const std::uint32_t word : bits)
+                irregular |= word == 0x80000000u || (word & 0x7fffffffu) > 0x7f800000u;
         }
         return *slot;
     }
@@ -164,8 +165,7 @@ public:
             if (entry.faces.empty()) continue;
             cells.push_back(DicedCell{entry.key, std::move(entry.vertices), std::move(entry.faces)});
         }
-        std::sort(cells.begin(), cells.end(),
-                  [](const DicedCell& a, const DicedCell& b) { return a.key < b.key; });
+        std::sort(cells.begin(), cells.end(), [](const DicedCell& a, const DicedCell& b) { return a.key < b.key; });
         return cells;
     }
 
@@ -215,7 +215,8 @@ void emit_whole(CellMap& cells, const OutputMapping& mapping, std::uint32_t id, 
     Point3f out[3];
     for (int corner = 0; corner < 3; ++corner) {
         const VertexSlot& slot = *corner_slots[corner];
-        out[corner] = slot.entry == id ? cell.vertices[slot.index] : mapping.convert(widen(vertices[face[corner]]), cell.key);
+        out[corner] =
+            slot.entry == id ? cell.vertices[slot.index] : mapping.convert(widen(vertices[face[corner]]), cell.key);
     }
     if (same_point(out[0], out[1]) || same_point(out[1], out[2]) || same_point(out[0], out[2])) return;
     Triangle triangle;
@@ -312,9 +313,8 @@ double plane_position(const DiceGrid& grid, int axis, std::int64_t k) {
 // and the planes a piece lies wholly above are skipped by bisection (plane positions never
 // decrease with k, so "below or not above" holds from some plane on). That gives the parts of
 // cutting at every plane in turn, at a cost in proportion to the parts, not to the planes.
-void cut_piece(const Point3d* polygon, std::size_t count, CellKey key, int axis, std::int64_t first,
-               std::int64_t last, const DiceGrid& grid, std::vector<Point3d>& rest, std::vector<Point3d>& clip,
-               PieceList& next) {
+void cut_piece(const Point3d* polygon, std::size_t count, CellKey key, int axis, std::int64_t first, std::int64_t last,
+               const DiceGrid& grid, std::vector<Point3d>& rest, std::vector<Point3d>& clip, PieceList& next) {
     rest.assign(polygon, polygon + count);
     for (std::int64_t k = first; k <= last;) {
         // The extent on the axis; NaN coordinates are neither below nor above any plane.

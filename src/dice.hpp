@@ -14,9 +14,9 @@
 namespace tarna {
 
 struct DiceGrid {
-    std::array<double, 3> chunk_shape{};       // > 0 on every axis
+    std::array<double, 3> chunk_shape{};  // > 0 on every axis
     std::array<double, 3> grid_origin{};
-    std::array<std::int64_t, 3> grid_size{};   // >= 1 on every axis
+    std::array<std::int64_t, 3> grid_size{};         // >= 1 on every axis
     std::optional<std::uint32_t> quantization_bits;  // 1 ..= 24 when present
 };
 

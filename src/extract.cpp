@@ -50,12 +50,8 @@ constexpr std::uint64_t INDEX_LIMIT = 0xFFFFFFFFull;
 [[noreturn]] void too_many_surface_cells() {
     throw LimitError("a pass cannot index more than 4294967295 surface cells");
 }
-[[noreturn]] void too_many_vertices() {
-    throw LimitError("a label cannot have more than 4294967295 vertices");
-}
-[[noreturn]] void too_many_records() {
-    throw LimitError("a slab cannot index more than 4294967295 cell records");
-}
+[[noreturn]] void too_many_vertices() { throw LimitError("a label cannot have more than 4294967295 vertices"); }
+[[noreturn]] void too_many_records() { throw LimitError("a slab cannot index more than 4294967295 cell records"); }
 
 // Per surface cell, for each of the 12 edges and each end (first corner, second corner): the
 // vertex, local to its label and band, of the label at that end. Only crossed edges with a
@@ -221,7 +217,8 @@ template <class Corners, class Vertex, class Emit>
         auto end = [&](decltype(a_label) label, unsigned side, unsigned j) {
             return vertex(label, side, edge.before[j], (*edge.ends[j])[side]);
         };
-        if (a_label != 0) emit(0u, Quad{end(a_label, 0, 0), end(a_label, 0, 1), end(a_label, 0, 2), end(a_label, 0, 3)});
+        if (a_label != 0)
+            emit(0u, Quad{end(a_label, 0, 0), end(a_label, 0, 1), end(a_label, 0, 2), end(a_label, 0, 3)});
         if (b_label != 0)
             emit(1u << i, Quad{end(b_label, 1, 3), end(b_label, 1, 2), end(b_label, 1, 1), end(b_label, 1, 0)});
     }
@@ -286,7 +283,8 @@ std::pair<std::vector<std::uint64_t>, std::vector<LabelMesh>> sort_by_label(Slot
                                                                             std::vector<LabelMesh>& slots) {
     std::vector<std::uint32_t> order(slots.size());
     std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return index.labels[a] < index.labels[b]; });
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return index.labels[a] < index.labels[b]; });
     std::pair<std::vector<std::uint64_t>, std::vector<LabelMesh>> sorted;
     sorted.first.reserve(order.size());
     sorted.second.reserve(order.size());
@@ -307,7 +305,8 @@ template <class T>
 
 template <class T>
 [[gnu::always_inline]] inline void append(std::vector<T>& array, const T& value) {
-    if (array.size() == array.capacity()) [[unlikely]] grow(array);
+    if (array.size() == array.capacity()) [[unlikely]]
+        grow(array);
     array.push_back(value);
 }
 
@@ -319,7 +318,6 @@ inline void prefetch_tail(const std::vector<T>& array) {
     const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(array.data() + array.size());
     __builtin_prefetch(reinterpret_cast<const void*>(end + 128), 1);
 }
-
 
 template <class Label>
 class BandScan {
@@ -346,7 +344,8 @@ public:
     void surface_cell(std::uint64_t m, std::uint64_t g, bool faces, const CellCorners<Label>& corners) {
         const std::uint64_t o = corners.o;
         const std::uint64_t n0 = dims_[0], n1 = dims_[1], n2 = dims_[2];
-        const std::int64_t x0 = std::int64_t(o) + origin_, x1 = std::int64_t(m) + origin_, x2 = std::int64_t(g) + origin_;
+        const std::int64_t x0 = std::int64_t(o) + origin_, x1 = std::int64_t(m) + origin_,
+                           x2 = std::int64_t(g) + origin_;
 
         // The labels in order of their lowest corner, each with its corner set; the edge mask is
         // the union of the sets' crossed edges.
@@ -463,7 +462,6 @@ private:
         return slot;
     }
 
-
     static SlabRecords records_of(const Slab& slab) { return {slab.map.data(), slab.records.data()}; }
 
     const BandOptions& options_;
@@ -556,7 +554,7 @@ struct Merged {
 
 // Where each band's labels land in the merged result.
 struct LabelPlaces {
-    FxMap<std::uint64_t, std::uint32_t> index;                // label -> merged position
+    FxMap<std::uint64_t, std::uint32_t> index;               // label -> merged position
     std::vector<std::vector<std::uint32_t>> local_position;  // [band][merged]: band-local position, or NONE
     std::vector<std::vector<std::uint32_t>> vertex_offset;   // [band][local]: vertices the label has in earlier bands
     std::vector<std::uint32_t> cell_offset;                  // [band]: surface cells of earlier bands
@@ -709,7 +707,8 @@ void append_quads(std::vector<Band>& bands, const LabelPlaces& places,
             return;
         }
         target.reserve(total);
-        for (const Quad& quad : source) target.push_back({quad[0] + offset, quad[1] + offset, quad[2] + offset, quad[3] + offset});
+        for (const Quad& quad : source)
+            target.push_back({quad[0] + offset, quad[1] + offset, quad[2] + offset, quad[3] + offset});
     };
     for (std::size_t p = 0; p < bands.size(); ++p) {
         if (p >= 1) take_or_append(seam_quads[p][j], 0);

@@ -28,7 +28,7 @@ struct BandOptions {
 
 struct ExtractOptions {
     BandOptions bands;
-    bool close = false;        // the volume sits in a virtual border of background
+    bool close = false;         // the volume sits in a virtual border of background
     std::size_t max_bands = 0;  // 0: one per worker of the pass's Parallel
 };
 

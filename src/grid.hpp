@@ -17,9 +17,8 @@ constexpr std::array<std::int64_t, 3> corner_offset(unsigned corner) {
 }
 
 // Edge e joins EDGE_CORNERS[e][0] (the lower end) to EDGE_CORNERS[e][1], along EDGE_AXIS[e].
-inline constexpr std::array<std::array<std::uint8_t, 2>, 12> EDGE_CORNERS = {{
-    {0, 1}, {0, 2}, {0, 4}, {1, 3}, {1, 5}, {2, 3}, {2, 6}, {3, 7}, {4, 5}, {4, 6}, {5, 7}, {6, 7},
-}};
+inline constexpr std::array<std::array<std::uint8_t, 2>, 12> EDGE_CORNERS = {
+    {{0, 1}, {0, 2}, {0, 4}, {1, 3}, {1, 5}, {2, 3}, {2, 6}, {3, 7}, {4, 5}, {4, 6}, {5, 7}, {6, 7}}};
 
 // Rule: the edge from corner a to b runs along the axis of the one bit in which a and b differ.
 constexpr std::array<std::uint8_t, 12> make_edge_axis() {

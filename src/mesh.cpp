@@ -26,8 +26,7 @@ std::uint64_t squared_distance(const Position& a, const Position& b) {
 
 // True when the quad is cut along q0-q2. Ties are broken by the diagonals' end positions alone,
 // never by vertex numbers, so a square gets the same cut whatever the rotation of its corners.
-bool cut_along_first_diagonal(const Position& p0, const Position& p1, const Position& p2,
-                              const Position& p3) {
+bool cut_along_first_diagonal(const Position& p0, const Position& p1, const Position& p2, const Position& p3) {
     const std::uint64_t first = squared_distance(p0, p2);
     const std::uint64_t second = squared_distance(p1, p3);
     if (first != second) return first < second;
@@ -58,8 +57,8 @@ void split_quads(const LabelMesh& mesh, const CellField& cells, std::vector<Tria
 
 // Dense numbering in order of first use; writes the triangles over the new numbers, with b and c
 // swapped when the output mapping mirrors, so the facing survives the mapping.
-void renumber(std::vector<Triangle>& triangles, std::vector<std::uint32_t>& new_index,
-              std::vector<std::uint32_t>& used, bool odd) {
+void renumber(std::vector<Triangle>& triangles, std::vector<std::uint32_t>& new_index, std::vector<std::uint32_t>& used,
+              bool odd) {
     for (Triangle& triangle : triangles) {
         for (std::uint32_t& corner : triangle) {
             std::uint32_t& index = new_index[corner];
@@ -91,8 +90,7 @@ std::uint32_t find_root(std::vector<std::uint32_t>& parent, std::uint32_t elemen
 // edges held by exactly two of the vertex's triangles; an edge held by three or more (two sheets
 // crossing) joins nothing. Returns `order`: for each output vertex, the renumbered vertex it
 // copies (identity over the first `vertex_count`, then the copies).
-std::vector<std::uint32_t> split_ambiguous_vertices(std::vector<Triangle>& triangles,
-                                                    std::uint32_t vertex_count,
+std::vector<std::uint32_t> split_ambiguous_vertices(std::vector<Triangle>& triangles, std::uint32_t vertex_count,
                                                     const std::vector<std::uint32_t>& ambiguous,
                                                     const std::vector<std::uint32_t>& new_index) {
     std::vector<std::uint32_t> order(vertex_count);
@@ -219,8 +217,7 @@ TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, 
     std::vector<Point3f> positions(vertex_count);
     for (std::uint32_t i = 0; i < vertex_count; ++i) {
         const std::array<double, 3> output = output_position(vertex_position(mesh, cells, used[i]), frame);
-        positions[i] = {static_cast<float>(output[0]), static_cast<float>(output[1]),
-                        static_cast<float>(output[2])};
+        positions[i] = {static_cast<float>(output[0]), static_cast<float>(output[1]), static_cast<float>(output[2])};
     }
 
     const std::vector<std::uint32_t> order =
@@ -251,8 +248,7 @@ std::vector<Point3f> vertex_normals(const std::vector<Point3f>& vertices, const 
         const std::array<double, 3> u{p[1][0] - p[0][0], p[1][1] - p[0][1], p[1][2] - p[0][2]};
         const std::array<double, 3> w{p[2][0] - p[0][0], p[2][1] - p[0][1], p[2][2] - p[0][2]};
         // Unnormalised: its length is twice the face's area, so larger faces weigh more.
-        const std::array<double, 3> n{u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2],
-                                      u[0] * w[1] - u[1] * w[0]};
+        const std::array<double, 3> n{u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]};
         for (const std::uint32_t corner : face) {
             for (std::size_t k = 0; k < 3; ++k) sums[corner][k] += n[k];
         }

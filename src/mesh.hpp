@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "common.hpp"
-#include "records.hpp"
 #include "orient.hpp"
+#include "records.hpp"
 
 namespace tarna {
 
 struct TriangleMesh {
     std::vector<Point3f> vertices;
     std::vector<Triangle> faces;
-    std::vector<std::uint8_t> vertex_flags;     // stored boundary flag per vertex, or empty
+    std::vector<std::uint8_t> vertex_flags;  // stored boundary flag per vertex, or empty
     std::optional<std::vector<Point3f>> normals;
 };
 

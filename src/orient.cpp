@@ -47,7 +47,8 @@ OutputFrame make_frame(const std::vector<double>& voxel_resolution, std::u32stri
         throw InvalidArgument("voxel_resolution must have 3 entries, got " + std::to_string(voxel_resolution.size()));
     for (const double size : voxel_resolution) {
         // Positive subnormals pass; zero of either sign, infinities and NaN do not.
-        if (!std::isfinite(size) || !(size > 0)) throw InvalidArgument("voxel_resolution entries must be finite and positive");
+        if (!std::isfinite(size) || !(size > 0))
+            throw InvalidArgument("voxel_resolution entries must be finite and positive");
     }
     if (axis_order.size() != 3)
         throw InvalidArgument("axis_order must name exactly 3 axes, got " + std::to_string(axis_order.size()));

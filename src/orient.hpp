@@ -15,8 +15,8 @@ namespace tarna {
 struct OutputFrame {
     std::array<double, 3> voxel_resolution{1.0, 1.0, 1.0};  // per array axis
     std::array<std::uint64_t, 3> volume_shape{};            // extents of the meshed array
-    std::array<std::size_t, 3> axes{0, 1, 2};                // output component of array axis k
-    std::array<bool, 3> axis_flips{};                        // mirror array axis k
+    std::array<std::size_t, 3> axes{0, 1, 2};               // output component of array axis k
+    std::array<bool, 3> axis_flips{};                       // mirror array axis k
 };
 
 // How a message shows one character: quoted, with escapes for quotes, backslash and what

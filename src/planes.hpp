@@ -123,7 +123,8 @@ public:
     // sees them (rows that are not needed hold constant columns), into `out`.
     void copy_plane(std::uint64_t plane, Label* out) const {
         for (std::uint64_t x1 = 0; x1 < row_count_; ++x1) {
-            const Label* source = any_active_ && row_needed_[x1] ? row(plane, x1) : column_value_.data() + x1 * row_length_;
+            const Label* source =
+                any_active_ && row_needed_[x1] ? row(plane, x1) : column_value_.data() + x1 * row_length_;
             std::memcpy(out + x1 * row_length_, source, row_length_ * sizeof(Label));
         }
     }
@@ -241,7 +242,8 @@ private:
         row_has_constant_.assign(row_count_, 0);
         for (std::uint64_t x1 = 0; x1 < row_count_; ++x1) {
             const std::uint8_t* constant = column_constant_.data() + row_length_ * x1;
-            row_has_constant_[x1] = std::uint8_t(std::find(constant, constant + row_length_, 1) != constant + row_length_);
+            row_has_constant_[x1] =
+                std::uint8_t(std::find(constant, constant + row_length_, 1) != constant + row_length_);
         }
     }
 
@@ -257,8 +259,8 @@ private:
         for (std::uint64_t z = from; z < planes; ++z) {
             for (std::uint64_t x1 = 0; x1 < row_count_; ++x1) {
                 if (!row_needed_[x1] || !row_has_constant_[x1]) continue;
-                std::memcpy(planes_.data() + z * plane_size_ + x1 * row_length_, column_value_.data() + x1 * row_length_,
-                            row_length_ * sizeof(Label));
+                std::memcpy(planes_.data() + z * plane_size_ + x1 * row_length_,
+                            column_value_.data() + x1 * row_length_, row_length_ * sizeof(Label));
             }
         }
         constexpr std::uint64_t TILE = 64 / sizeof(Label);
@@ -281,8 +283,10 @@ private:
                     Label* target = planes_.data() + c;
                     const Label* line = view_.data + (std::int64_t(x0) + origin_) * s[0] +
                                         (std::int64_t(x1) + origin_) * s[1] + z_first * s[2];
-                    for (std::int64_t z = std::int64_t(from); z < in_begin; ++z) target[std::uint64_t(z) * plane_size_] = 0;
-                    for (std::int64_t z = in_begin; z < in_end; ++z) target[std::uint64_t(z) * plane_size_] = line[z * s[2]];
+                    for (std::int64_t z = std::int64_t(from); z < in_begin; ++z)
+                        target[std::uint64_t(z) * plane_size_] = 0;
+                    for (std::int64_t z = in_begin; z < in_end; ++z)
+                        target[std::uint64_t(z) * plane_size_] = line[z * s[2]];
                     for (std::uint64_t z = std::uint64_t(in_end); z < planes; ++z) target[z * plane_size_] = 0;
                 }
             }
@@ -293,12 +297,14 @@ private:
     // Four neighbouring columns along axis 0, none constant, with axis 2 contiguous: 4 x 4
     // blocks transposed in registers, so each plane gets one 16-byte store per block and four
     // columns' reads are in flight at once. False (nothing written) when a column is constant.
-    bool copy_four_columns(std::uint64_t c, std::uint64_t x0, std::uint64_t x1, std::int64_t z_first, std::uint64_t from,
-                           std::int64_t in_begin, std::int64_t in_end, std::uint64_t planes) {
+    bool copy_four_columns(std::uint64_t c, std::uint64_t x0, std::uint64_t x1, std::int64_t z_first,
+                           std::uint64_t from, std::int64_t in_begin, std::int64_t in_end, std::uint64_t planes) {
         static_assert(sizeof(Label) == 4);
-        if (column_constant_[c] | column_constant_[c + 1] | column_constant_[c + 2] | column_constant_[c + 3]) return false;
+        if (column_constant_[c] | column_constant_[c + 1] | column_constant_[c + 2] | column_constant_[c + 3])
+            return false;
         const auto& s = view_.strides;
-        const Label* line = view_.data + (std::int64_t(x0) + origin_) * s[0] + (std::int64_t(x1) + origin_) * s[1] + z_first;
+        const Label* line =
+            view_.data + (std::int64_t(x0) + origin_) * s[0] + (std::int64_t(x1) + origin_) * s[1] + z_first;
         const std::int64_t step = s[0];
         Label* target = planes_.data() + c;
         const __m128i zero = _mm_setzero_si128();
@@ -336,7 +342,8 @@ private:
             Label* target = planes_.data() + plane * plane_size_;
             if (!inside(2, z)) {
                 for (std::uint64_t x1 = 0; x1 < row_count_; ++x1)
-                    if (row_needed_[x1]) std::fill(target + x1 * row_length_, target + (x1 + 1) * row_length_, Label(0));
+                    if (row_needed_[x1])
+                        std::fill(target + x1 * row_length_, target + (x1 + 1) * row_length_, Label(0));
                 continue;
             }
             const std::uint64_t low0 = inside_low_[0], high0 = inside_high_[0];
@@ -350,8 +357,8 @@ private:
                     }
                     std::fill(row_target, row_target + low0, Label(0));
                     std::fill(row_target + high0 + 1, row_target + row_length_, Label(0));
-                    const Label* line =
-                        view_.data + (std::int64_t(x1) + origin_) * s[1] + z * s[2] + (std::int64_t(low0) + origin_) * s[0];
+                    const Label* line = view_.data + (std::int64_t(x1) + origin_) * s[1] + z * s[2] +
+                                        (std::int64_t(low0) + origin_) * s[0];
                     const std::uint64_t length = high0 - low0 + 1;
                     if (s[0] == 1) {
                         std::memcpy(row_target + low0, line, length * sizeof(Label));
@@ -384,8 +391,8 @@ private:
     unsigned column_outer_ = 0;  // with axis 2 innermost: the axis summarised outermost
     std::vector<std::uint8_t> column_constant_;
     std::vector<Label> column_value_;
-    std::vector<std::uint8_t> row_active_;  // per cell row m
-    std::vector<std::uint8_t> row_needed_;  // per voxel row x1'
+    std::vector<std::uint8_t> row_active_;        // per cell row m
+    std::vector<std::uint8_t> row_needed_;        // per voxel row x1'
     std::vector<std::uint8_t> row_has_constant_;  // per voxel row x1': holds a constant column
     bool any_active_ = false;
     std::uint64_t height_ = 0, plane_size_ = 0;
@@ -400,13 +407,12 @@ void mark_surface_row(const Label* low, const Label* high, const Label* low_up, 
                       std::uint8_t* flags) {
     for (std::uint64_t o = 0; o < n0; ++o) {
         const Label first = low[o];
-        const Label differ = Label((first ^ low[o + 1]) | (first ^ high[o]) | (first ^ high[o + 1]) |
-                                   (first ^ low_up[o]) | (first ^ low_up[o + 1]) | (first ^ high_up[o]) |
-                                   (first ^ high_up[o + 1]));
+        const Label differ =
+            Label((first ^ low[o + 1]) | (first ^ high[o]) | (first ^ high[o + 1]) | (first ^ low_up[o]) |
+                  (first ^ low_up[o + 1]) | (first ^ high_up[o]) | (first ^ high_up[o + 1]));
         flags[o] = differ != 0;
     }
 }
-
 
 // The eight corner labels of cell o in a row of cells, read from the voxel planes: `rows` are
 // voxel rows m and m + 1 of the lower plane, then the same of the upper one, so corner c lies in

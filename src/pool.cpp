@@ -2,8 +2,8 @@
 #include "pool.hpp"
 
 #include <pthread.h>
-#include <unistd.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -196,8 +196,8 @@ struct PoolRegistry {
 };
 
 namespace {
-[[maybe_unused]] const int fork_handlers = pthread_atfork(&PoolRegistry::before_fork, &PoolRegistry::after_fork_in_parent,
-                                                          &PoolRegistry::after_fork_in_child);
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(&PoolRegistry::before_fork, &PoolRegistry::after_fork_in_parent, &PoolRegistry::after_fork_in_child);
 }  // namespace
 
 ThreadPool::ThreadPool(std::size_t worker_count) : worker_count_(worker_count), state_(std::make_shared<State>()) {

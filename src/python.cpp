@@ -225,8 +225,8 @@ std::string docstring(const char* name, std::span<const Parameter<Arguments>> ta
 // Binds positional and keyword arguments to the table's parameters with the interpreter's own
 // wording for mistakes. Absent parameters come back as nullptr; all pointers are borrowed.
 template <class Arguments>
-bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs,
-                    std::span<const Parameter<Arguments>> table, PyObject** out) {
+bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, std::span<const Parameter<Arguments>> table,
+                    PyObject** out) {
     const std::size_t count = table.size();
     std::size_t required = 0;
     while (required < count && table[required].default_text == nullptr) ++required;
@@ -433,7 +433,7 @@ bool keep_object(PyObject* object, PyObject*& kept) {
 // pointer, or several for a nested record).
 template <class Arguments, auto Convert, auto... Path>
 bool convert_field(PyObject* object, Arguments& arguments) {
-    return Convert(object, (arguments .* ... .* Path));
+    return Convert(object, (arguments.*....*Path));
 }
 template <class Arguments, auto Convert, auto... Path>
 constexpr Parameter<Arguments> parameter(const char* name, const char* default_text) {
@@ -520,8 +520,7 @@ PyObject* to_arrays(TriangleMesh&& mesh) {
 // The Mesher type
 
 struct MesherObject {
-    PyObject_HEAD
-    long borrow;  // 0 free, > 0 shared borrows, -1 exclusive; only touched through atomic_ref
+    PyObject_HEAD long borrow;  // 0 free, > 0 shared borrows, -1 exclusive; only touched through atomic_ref
     Mesher* core;
 };
 
@@ -594,8 +593,8 @@ auto with_mesher(PyObject* self, Body&& body) {
 
 // The same for methods with arguments: bind, borrow, convert in parameter order, run.
 template <Access access, class Arguments, std::size_t N, class Body>
-PyObject* with_arguments(const char* callable, const Parameter<Arguments> (&table)[N], PyObject* self,
-                         PyObject* args, PyObject* kwargs, Body&& body) {
+PyObject* with_arguments(const char* callable, const Parameter<Arguments> (&table)[N], PyObject* self, PyObject* args,
+                         PyObject* kwargs, Body&& body) {
     try {
         PyObject* given[N];
         if (!bind_arguments<Arguments>(callable, args, kwargs, table, given)) return nullptr;
@@ -685,8 +684,8 @@ int label_width(PyObject* labels) {
     if (!PyArray_Check(labels)) return 0;
     auto* array = reinterpret_cast<PyArrayObject*>(labels);
     if (PyArray_NDIM(array) != 3) return 0;
-    const int typenums[4][2] = {{NPY_UINT8, NPY_UINT8}, {NPY_UINT16, NPY_UINT16}, {NPY_UINT32, NPY_UINT32},
-                                {NPY_ULONG, NPY_ULONGLONG}};
+    const int typenums[4][2] = {
+        {NPY_UINT8, NPY_UINT8}, {NPY_UINT16, NPY_UINT16}, {NPY_UINT32, NPY_UINT32}, {NPY_ULONG, NPY_ULONGLONG}};
     for (int width_index = 0; width_index < 4; ++width_index) {
         for (int typenum : typenums[width_index]) {
             PyArray_Descr* wanted = PyArray_DescrFromType(typenum);
@@ -720,8 +719,10 @@ VolumeView<Label> view_of(PyArrayObject* array, std::vector<Label>& copy) {
         for (std::uint64_t i = 0; i < shape[0]; ++i)
             for (std::uint64_t j = 0; j < shape[1]; ++j)
                 for (std::uint64_t k = 0; k < shape[2]; ++k, ++out)
-                    std::memcpy(out, data + std::int64_t(i) * byte_strides[0] + std::int64_t(j) * byte_strides[1] +
-                                         std::int64_t(k) * byte_strides[2], sizeof(Label));
+                    std::memcpy(out,
+                                data + std::int64_t(i) * byte_strides[0] + std::int64_t(j) * byte_strides[1] +
+                                    std::int64_t(k) * byte_strides[2],
+                                sizeof(Label));
         data = reinterpret_cast<const char*>(copy.data());
         byte_strides = {std::int64_t(shape[1] * shape[2] * sizeof(Label)), std::int64_t(shape[2] * sizeof(Label)),
                         std::int64_t(sizeof(Label))};
@@ -802,17 +803,15 @@ constexpr Parameter<LabelArgument> LABEL_PARAMETERS[] = {
 };
 
 PyObject* mesher_contains(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return with_arguments<Access::shared>("Mesher.contains()", LABEL_PARAMETERS, self, args, kwargs,
-                                          [](Mesher& core, LabelArgument& argument) {
-                                              return PyBool_FromLong(core.contains(argument.label));
-                                          });
+    return with_arguments<Access::shared>(
+        "Mesher.contains()", LABEL_PARAMETERS, self, args, kwargs,
+        [](Mesher& core, LabelArgument& argument) { return PyBool_FromLong(core.contains(argument.label)); });
 }
 
 PyObject* mesher_erase(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return with_arguments<Access::exclusive>("Mesher.erase()", LABEL_PARAMETERS, self, args, kwargs,
-                                             [](Mesher& core, LabelArgument& argument) {
-                                                 return PyBool_FromLong(core.erase(argument.label));
-                                             });
+    return with_arguments<Access::exclusive>(
+        "Mesher.erase()", LABEL_PARAMETERS, self, args, kwargs,
+        [](Mesher& core, LabelArgument& argument) { return PyBool_FromLong(core.erase(argument.label)); });
 }
 
 PyObject* mesher_clear(PyObject* self, PyObject*) {
@@ -1031,7 +1030,8 @@ PyObject* module_dice(PyObject*, PyObject* args, PyObject* kwargs) {
             return set_value_error("faces must be (M, 3), got " + shape_text(arguments.faces)), nullptr;
         }
         for (int axis = 0; axis < 3; ++axis) {
-            if (!(grid.chunk_shape[axis] > 0)) return set_value_error("chunk_shape must be positive on every axis"), nullptr;
+            if (!(grid.chunk_shape[axis] > 0))
+                return set_value_error("chunk_shape must be positive on every axis"), nullptr;
             if (grid.grid_size[axis] < 1) return set_value_error("grid_size must be at least 1 on every axis"), nullptr;
         }
         // Copies, so the cut can run without the interpreter lock while callers keep their arrays.

@@ -47,7 +47,7 @@ using Lanes = double __attribute__((vector_size(32)));
 // the sum from the left.
 void quadric_errors(const Quadric& q, const Lanes& x, const Lanes& y, const Lanes& z, Lanes& errors) {
     errors = q[0] * x * x + 2.0 * q[1] * x * y + 2.0 * q[2] * x * z + 2.0 * q[3] * x + q[4] * y * y +
-           2.0 * q[5] * y * z + 2.0 * q[6] * y + q[7] * z * z + 2.0 * q[8] * z + q[9];
+             2.0 * q[5] * y * z + 2.0 * q[6] * y + q[7] * z * z + 2.0 * q[8] * z + q[9];
 }
 
 // (p1 - p0) x (p2 - p0), unnormalised.
@@ -109,7 +109,9 @@ struct LargePages {
     }
 
     template <class U>
-    bool operator==(const LargePages<U>&) const { return true; }
+    bool operator==(const LargePages<U>&) const {
+        return true;
+    }
 };
 
 template <class T>
@@ -119,10 +121,10 @@ using LargeVector = std::vector<T, LargePages<T>>;
 // fresh is recomputed from the same inputs (its ends unchanged since), so to the same bits, which
 // keeps the queue small enough to stay in cache.
 struct Candidate {
-    std::uint64_t cost_bits;    // the cost, >= +0 and never NaN: as an integer it orders like IEEE's total order
-    std::uint64_t edge;         // a << 32 | b: a the survivor (smaller index), b removed by the collapse
-    std::uint32_t stamp;        // collapses done when it was made
-    std::uint32_t out_of_bound; // 1: its position takes an end farther than max_error from its start
+    std::uint64_t cost_bits;     // the cost, >= +0 and never NaN: as an integer it orders like IEEE's total order
+    std::uint64_t edge;          // a << 32 | b: a the survivor (smaller index), b removed by the collapse
+    std::uint32_t stamp;         // collapses done when it was made
+    std::uint32_t out_of_bound;  // 1: its position takes an end farther than max_error from its start
 };
 
 bool pops_before(const Candidate& x, const Candidate& y) {
@@ -235,7 +237,7 @@ private:
     std::uint64_t cost_ = 0;                            // the current cost, as bits
     std::vector<Candidate> run_;                        // entries of the current cost, by edge, from next_ on
     std::size_t next_ = 0;
-    std::vector<Candidate> late_;                       // pushed at or below the current cost: a binary heap
+    std::vector<Candidate> late_;  // pushed at or below the current cost: a binary heap
 };
 
 // Per vertex a list in one arena, a slot (begin, size, capacity) each. A list that outgrows its
@@ -348,8 +350,8 @@ struct State {
         const double length1 = squared_length(n1);
         if (!(length1 > 0.0)) return true;
         const double root0 = std::sqrt(length0), root1 = std::sqrt(length1);
-        const double dot = (n0[0] / root0) * (n1[0] / root1) + (n0[1] / root0) * (n1[1] / root1) +
-                           (n0[2] / root0) * (n1[2] / root1);
+        const double dot =
+            (n0[0] / root0) * (n1[0] / root1) + (n0[1] / root0) * (n1[1] / root1) + (n0[2] / root0) * (n1[2] / root1);
         return dot <= 0.0;
     }
 };
@@ -484,8 +486,8 @@ struct Scratch {
     std::vector<AroundFace> around_a;
     std::vector<AroundFace> around_b;
     std::vector<std::uint32_t> opposite;
-    std::vector<std::uint32_t> ring;    // a's one-ring once b is merged into it
-    std::vector<std::uint64_t> pairs;   // the surviving faces, each named by its corners other than a
+    std::vector<std::uint32_t> ring;   // a's one-ring once b is merged into it
+    std::vector<std::uint64_t> pairs;  // the surviving faces, each named by its corners other than a
     // Per vertex, the last token it was marked with: membership in a ring without sorting.
     LargeVector<std::uint32_t> marks;
     std::uint32_t token = 0;
@@ -503,8 +505,7 @@ struct Scratch {
 // positions out of bound never get this far: no candidate is made for the first, the second is
 // marked when the candidate is made. The conditions are all pure, so their order is free. On
 // success scratch holds the live faces of both ends and a's one-ring after the collapse.
-bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, const Point3d& position,
-                      Scratch& scratch) {
+bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, const Point3d& position, Scratch& scratch) {
     if (state.live_faces < 5) return false;
     LargeVector<std::uint32_t>& marks = scratch.marks;
     const std::uint32_t in_ring_a = scratch.next_token(), in_ring_b = scratch.next_token();
@@ -524,7 +525,8 @@ bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, cons
                 marks[corner] = in_ring_a;
                 scratch.ring.push_back(corner);
             }
-            if (across && std::find(scratch.opposite.begin(), scratch.opposite.end(), corner) == scratch.opposite.end()) {
+            if (across &&
+                std::find(scratch.opposite.begin(), scratch.opposite.end(), corner) == scratch.opposite.end()) {
                 scratch.opposite.push_back(corner);
             }
         }

@@ -209,7 +209,7 @@ inline constexpr std::size_t FAIR_CHUNK = 65536;
 struct CellLinks {
     std::unique_ptr<std::uint8_t[]> found;  // linked faces, then the number of neighbours found
     std::unique_ptr<std::uint32_t[]> list;
-    std::vector<std::size_t> chunk_start;   // one more entry than there are chunks
+    std::vector<std::size_t> chunk_start;  // one more entry than there are chunks
 };
 
 // The directions each cell vertex in [first, last) links through (face bits of tables.hpp): the
@@ -238,7 +238,8 @@ std::size_t link_faces(const CellField& cells, const std::array<std::uint64_t, 3
         const unsigned in_grid = unsigned(i0 > 0) | unsigned(i0 + 1 < n0) << 1 | unsigned(i1 > 0) << 2 |
                                  unsigned(i1 + 1 < n1) << 3 | unsigned(i2 > 0) << 4 | unsigned(i2 + 1 < n2) << 5;
         const unsigned junctions = in_grid & JUNCTION_FACES[edges];
-        const unsigned linked = junction_rule && std::popcount(junctions) >= 2 ? junctions : in_grid & SURFACE_FACES[edges];
+        const unsigned linked =
+            junction_rule && std::popcount(junctions) >= 2 ? junctions : in_grid & SURFACE_FACES[edges];
         faces[j] = static_cast<std::uint8_t>(linked);
         links += std::size_t(std::popcount(linked));
     }
@@ -304,7 +305,8 @@ void cell_boxes(const CellField& cells, const std::uint8_t* found, float bound, 
             continue;
         }
         // The cell spans 256 units from its corner 0 on every axis.
-        const Point4f lowest = widen({extracted[0] - centroid[0], extracted[1] - centroid[1], extracted[2] - centroid[2]});
+        const Point4f lowest =
+            widen({extracted[0] - centroid[0], extracted[1] - centroid[1], extracted[2] - centroid[2]});
         const Point4f below = o - bound, top = lowest + 256.0f, above = o + bound;
         box[2 * j] = below < lowest ? lowest : below;  // std::max(o - D, lowest)
         box[2 * j + 1] = above < top ? above : top;    // std::min(lowest + 256, o + D)
@@ -347,7 +349,8 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
     TARNA_ASSERT(passes >= 1 && passes <= weights.size(), "smoothing: fewer weights than passes");
     const std::size_t vertex_count = tarna::vertex_count(mesh);
     if (mesh.positions.empty()) {
-        for (const std::uint32_t cell : mesh.cells) TARNA_ASSERT(cell < cells.size(), "smoothing: vertex cell out of range");
+        for (const std::uint32_t cell : mesh.cells)
+            TARNA_ASSERT(cell < cells.size(), "smoothing: vertex cell out of range");
     }
     // Neighbour lists take two entries per quad corner and two per vertex, twice over.
     TARNA_ASSERT(8 * std::uint64_t(mesh.quads.size()) + 2 * std::uint64_t(vertex_count) < NONE,
@@ -396,7 +399,8 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     std::array<float, 2> weights = {static_cast<float>(fairing.step), 0.0f};
     std::size_t weight_count = 1;
     if (fairing.with_taubin) {
-        weights = {static_cast<float>(fairing.lambda), static_cast<float>(taubin_mu(fairing.pass_band, fairing.lambda))};
+        weights = {static_cast<float>(fairing.lambda),
+                   static_cast<float>(taubin_mu(fairing.pass_band, fairing.lambda))};
         weight_count = 2;
     }
     const float bound = box_half_width(fairing.max_deviation);

@@ -54,7 +54,8 @@ def run_python(code, timeout=120):
     the test instead of stalling the suite."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
     try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
-                              text=True, timeout=timeout)
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True, timeout=timeout
+        )
     except subprocess.TimeoutExpired:
         pytest.fail(f"hung for {timeout} s")

@@ -110,7 +110,7 @@ def dice_reference(vertices, faces, chunk, origin, size, bits=None):
                 plane = float(k) * chunk[axis] + origin[axis]
                 rebuilt = []
                 for polygon, key in pieces:
-                    upper = key[:axis] + [k] + key[axis + 1:]
+                    upper = key[:axis] + [k] + key[axis + 1 :]
                     below = any(p[axis] < plane for p in polygon)
                     above = any(p[axis] > plane for p in polygon)
                     if not above:
@@ -118,13 +118,17 @@ def dice_reference(vertices, faces, chunk, origin, size, bits=None):
                     elif not below:
                         rebuilt.append((polygon, upper))
                     else:
-                        for part, part_key in ((keep(polygon, axis, True, plane), key),
-                                               (keep(polygon, axis, False, plane), upper)):
+                        for part, part_key in (
+                            (keep(polygon, axis, True, plane), key),
+                            (keep(polygon, axis, False, plane), upper),
+                        ):
                             if len(part) >= 3:
                                 rebuilt.append((part, part_key))
                 pieces = rebuilt
         for polygon, key in pieces:
             for i in range(1, len(polygon) - 1):
                 emit(key, (polygon[0], polygon[i], polygon[i + 1]))
-    return {key: (np.array(points, np.float32).reshape(-1, 3), np.array(cell_faces, np.uint32).reshape(-1, 3))
-            for key, (points, _, cell_faces) in sorted(cells.items())}
+    return {
+        key: (np.array(points, np.float32).reshape(-1, 3), np.array(cell_faces, np.uint32).reshape(-1, 3))
+        for key, (points, _, cell_faces) in sorted(cells.items())
+    }

@@ -11,7 +11,7 @@ order the native code must use, so their results are comparable bit for bit.
 
 import math
 from dataclasses import dataclass, field
-from functools import lru_cache
+from functools import cache
 
 import numpy as np
 
@@ -21,7 +21,7 @@ EDGES = ((0, 1), (0, 2), (0, 4), (1, 3), (1, 5), (2, 3), (2, 6), (3, 7), (4, 5),
 FACES = [[e for e, ends in enumerate(EDGES) if all((c >> (f // 2)) & 1 == f % 2 for c in ends)] for f in range(6)]
 
 
-@lru_cache(maxsize=None)
+@cache
 def patches(corner_set):
     """Patch number of each crossed edge of a label's corner set in one cell, None where not crossed."""
     crossed = [(corner_set >> a & 1) != (corner_set >> b & 1) for a, b in EDGES]
@@ -75,8 +75,12 @@ def extract(labels, close=False, owned=None, track=False):
     shape = tuple(extent - 1 for extent in volume.shape)
     if 0 in shape:
         return [], (0, 0, 0), {}
-    corner_views = [volume[d0 : d0 + shape[0], d1 : d1 + shape[1], d2 : d2 + shape[2]]
-                    for d2 in (0, 1) for d1 in (0, 1) for d0 in (0, 1)]  # corner k = d0 + 2 d1 + 4 d2
+    corner_views = [
+        volume[d0 : d0 + shape[0], d1 : d1 + shape[1], d2 : d2 + shape[2]]
+        for d2 in (0, 1)
+        for d1 in (0, 1)
+        for d0 in (0, 1)
+    ]  # corner k = d0 + 2 d1 + 4 d2
     surface = np.zeros(shape, bool)
     for view in corner_views[1:]:
         surface |= view != corner_views[0]
@@ -87,8 +91,7 @@ def extract(labels, close=False, owned=None, track=False):
         corners = [int(volume[o + (k & 1), m + (k >> 1 & 1), g + (k >> 2)]) for k in range(8)]
         mask = sum(1 << e for e, (a, b) in enumerate(EDGES) if corners[a] != corners[b])
         # Centroid of the crossed edges' midpoints, rounded (sums in units of 128).
-        sums = [sum((a >> k & 1) + (b >> k & 1) for e, (a, b) in enumerate(EDGES) if mask >> e & 1)
-                for k in range(3)]
+        sums = [sum((a >> k & 1) + (b >> k & 1) for e, (a, b) in enumerate(EDGES) if mask >> e & 1) for k in range(3)]
         count = bin(mask).count("1")
         corner = tuple((c + origin) * 256 for c in (o, m, g))
         position = tuple(corner[k] + (256 * sums[k] + count) // (2 * count) for k in range(3))
@@ -129,8 +132,7 @@ def extract(labels, close=False, owned=None, track=False):
                 continue
             for label, reverse in ((a, False), (b, True)):
                 if label != 0:
-                    quad = [vertex_of[cell + (label,)][0] + vertex_of[cell + (label,)][1][edge]
-                            for cell, edge in ring]
+                    quad = [vertex_of[cell + (label,)][0] + vertex_of[cell + (label,)][1][edge] for cell, edge in ring]
                     meshes[label].quads.append(quad[::-1] if reverse else quad)
     return cells, shape, meshes
 
@@ -192,8 +194,9 @@ def relax(mesh, iterations, weights, max_deviation):
     return [tuple(to_fixed(c) for c in point) for point in current]
 
 
-def fair(cells, shape, iterations, step, junction_rule=True, with_taubin=False, pass_band=0.1, lam=0.63,
-         max_deviation=0.5):
+def fair(
+    cells, shape, iterations, step, junction_rule=True, with_taubin=False, pass_band=0.1, lam=0.63, max_deviation=0.5
+):
     """Positions of the surface cells after fairing."""
     with np.errstate(all="ignore"):
         if with_taubin:
@@ -211,8 +214,11 @@ def fair(cells, shape, iterations, step, junction_rule=True, with_taubin=False, 
         in_grid = [i[f // 2] > 0 if f % 2 == 0 else i[f // 2] + 1 < shape[f // 2] for f in range(6)]
         crossed = [bin(cell.mask & sum(1 << e for e in FACES[f])).count("1") for f in range(6)]
         junctions = [f for f in range(6) if in_grid[f] and crossed[f] >= 3]
-        linked = junctions if junction_rule and len(junctions) >= 2 else [
-            f for f in range(6) if in_grid[f] and crossed[f] >= 2]
+        linked = (
+            junctions
+            if junction_rule and len(junctions) >= 2
+            else [f for f in range(6) if in_grid[f] and crossed[f] >= 2]
+        )
         links.append([index[cell.id + offsets[f]] for f in linked if cell.id + offsets[f] in index])
     current = [[F(c) for c in cell.position] for cell in cells]
     with np.errstate(all="ignore"):

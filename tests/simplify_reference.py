@@ -23,8 +23,18 @@ class Result:
 
 def quadric_error(q, p):
     x, y, z = p
-    return (q[0] * x * x + 2 * q[1] * x * y + 2 * q[2] * x * z + 2 * q[3] * x + q[4] * y * y
-            + 2 * q[5] * y * z + 2 * q[6] * y + q[7] * z * z + 2 * q[8] * z + q[9])
+    return (
+        q[0] * x * x
+        + 2 * q[1] * x * y
+        + 2 * q[2] * x * z
+        + 2 * q[3] * x
+        + q[4] * y * y
+        + 2 * q[5] * y * z
+        + 2 * q[6] * y
+        + q[7] * z * z
+        + 2 * q[8] * z
+        + q[9]
+    )
 
 
 def face_normal(p0, p1, p2):
@@ -46,8 +56,11 @@ def optimum(q):
     scale = max(abs(a) + abs(d) + abs(f), 1e-12)
     if not math.isfinite(det) or not abs(det) > 1e-10 * (scale * scale * scale):
         return None
-    solution = ((a00 * r0 + a01 * r1 + a02 * r2) / det, (a01 * r0 + a11 * r1 + a12 * r2) / det,
-                (a02 * r0 + a12 * r1 + a22 * r2) / det)
+    solution = (
+        (a00 * r0 + a01 * r1 + a02 * r2) / det,
+        (a01 * r0 + a11 * r1 + a12 * r2) / det,
+        (a02 * r0 + a12 * r1 + a22 * r2) / det,
+    )
     return solution if all(math.isfinite(x) for x in solution) else None
 
 
@@ -189,8 +202,14 @@ def simplify(vertices, faces, target, max_error, flags=()):
             break
 
     if collapses == 0:
-        return Result(np.asarray(vertices, np.float32), np.asarray(faces, np.uint32).reshape(-1, 3),
-                      list(range(len(positions))), [int(x) for x in locked], 0, True)
+        return Result(
+            np.asarray(vertices, np.float32),
+            np.asarray(faces, np.uint32).reshape(-1, 3),
+            list(range(len(positions))),
+            [int(x) for x in locked],
+            0,
+            True,
+        )
     new_index, origin, out_faces = {}, [], []
     for f, face in enumerate(faces):
         if alive[f]:
@@ -200,5 +219,11 @@ def simplify(vertices, faces, target, max_error, flags=()):
                     origin.append(c)
             out_faces.append([new_index[c] for c in face])
     out_vertices = np.array([positions[v] for v in origin], np.float64).astype(np.float32)
-    return Result(out_vertices, np.array(out_faces, np.uint32).reshape(-1, 3), origin,
-                  [int(locked[v]) for v in origin], collapses, not heap and live > target)
+    return Result(
+        out_vertices,
+        np.array(out_faces, np.uint32).reshape(-1, 3),
+        origin,
+        [int(locked[v]) for v in origin],
+        collapses,
+        not heap and live > target,
+    )

@@ -4,7 +4,6 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from tarna_mesh import Mesher, demo
 from tarna_mesh.blockwise import AMBIGUOUS, PATCH, mesh_blockwise
 from tarna_mesh.measure import is_closed
@@ -91,8 +90,13 @@ def test_blocks_give_the_whole_volumes_surfaces(volume, close, block_shape):
 
 
 @settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(seed=st.integers(0, 2**32 - 1), shape=st.tuples(*[st.integers(1, 12)] * 3),
-       block=st.tuples(*[st.integers(1, 7)] * 3), count=st.integers(1, 6), close=st.booleans())
+@given(
+    seed=st.integers(0, 2**32 - 1),
+    shape=st.tuples(*[st.integers(1, 12)] * 3),
+    block=st.tuples(*[st.integers(1, 7)] * 3),
+    count=st.integers(1, 6),
+    close=st.booleans(),
+)
 def test_random_volumes_and_blocks(seed, shape, block, count, close):
     """Few labels in small volumes: many diagonal contacts, objects sealed or cut by every side."""
     labels = np.random.default_rng(seed).integers(0, count + 1, size=shape).astype(np.uint8)
@@ -114,8 +118,12 @@ def test_output_frame_and_coordinates_far_from_the_origin():
 @pytest.fixture(scope="module")
 def cluster_client():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0",
-                                  silence_logs=40) as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0", silence_logs=40
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         yield client
 
 
@@ -154,8 +162,16 @@ def test_folder_output_and_normals(tmp_path):
     labels = VOLUMES["watershed"]
     kept = [5, 17, 150]
     memory = mesh_blockwise(labels, block_shape=(13, 10, 7), labels=kept, normals=True, close=True)
-    records = mesh_blockwise(labels, tmp_path / "out", block_shape=(13, 10, 7), labels=kept.__contains__, normals=True,
-                             close=True, format="ply", progress=True)
+    records = mesh_blockwise(
+        labels,
+        tmp_path / "out",
+        block_shape=(13, 10, 7),
+        labels=kept.__contains__,
+        normals=True,
+        close=True,
+        format="ply",
+        progress=True,
+    )
     assert [record["label"] for record in records] == kept == list(memory)
     whole = Mesher(threads=1)
     whole.mesh(labels, close=True)
@@ -177,8 +193,9 @@ def test_folder_output_and_normals(tmp_path):
         np.testing.assert_allclose(*map(np.array, zip(*pairs)), atol=1e-6)
 
 
-@pytest.mark.parametrize("smoothing, close", [({"relaxation": 4}, False), ({"taubin": 3}, True),
-                                              ({"fairing": 4}, False), ({}, True)])
+@pytest.mark.parametrize(
+    "smoothing, close", [({"relaxation": 4}, False), ({"taubin": 3}, True), ({"fairing": 4}, False), ({}, True)]
+)
 def test_smoothing_and_simplification_keep_seams_closed(smoothing, close):
     """Per block, seam vertices stay where extraction put them, so the joined objects are
     closed wherever the whole volume's are; simplification still reduces them."""
@@ -186,8 +203,9 @@ def test_smoothing_and_simplification_keep_seams_closed(smoothing, close):
     whole = Mesher(threads=1, **smoothing)
     whole.mesh(labels, close=close)
     plain = mesh_blockwise(labels, block_shape=(16, 13, 11), close=close, scheduler="sync", **smoothing)
-    reduced = mesh_blockwise(labels, block_shape=(16, 13, 11), close=close, scheduler="sync", reduction_factor=4,
-                             **smoothing)
+    reduced = mesh_blockwise(
+        labels, block_shape=(16, 13, 11), close=close, scheduler="sync", reduction_factor=4, **smoothing
+    )
     assert list(plain) == list(reduced)
     for label in plain:
         if is_closed(whole.get(label)[1]):
@@ -206,13 +224,22 @@ def test_patch_tables_follow_their_rule():
     assert PATCH[0x3C].tolist() == [255, 0, 1, 0, 1, 255, 0, 0, 255, 1, 1, 255]
 
 
-@pytest.mark.parametrize("volume, options, message", [
-    (np.zeros((4, 4), np.uint8), {}, "volume must be 3-D, got shape (4, 4)"),
-    (np.zeros((4, 4, 4), np.uint8), {"block_shape": (4, 0, 4)},
-     "block_shape must be three integers from 1 to 32000, got (4, 0, 4)"),
-    (np.zeros((4, 4, 4), np.uint8), {"block_shape": (4, 40000, 4)},
-     "block_shape must be three integers from 1 to 32000, got (4, 40000, 4)"),
-])
+@pytest.mark.parametrize(
+    "volume, options, message",
+    [
+        (np.zeros((4, 4), np.uint8), {}, "volume must be 3-D, got shape (4, 4)"),
+        (
+            np.zeros((4, 4, 4), np.uint8),
+            {"block_shape": (4, 0, 4)},
+            "block_shape must be three integers from 1 to 32000, got (4, 0, 4)",
+        ),
+        (
+            np.zeros((4, 4, 4), np.uint8),
+            {"block_shape": (4, 40000, 4)},
+            "block_shape must be three integers from 1 to 32000, got (4, 40000, 4)",
+        ),
+    ],
+)
 def test_argument_errors(volume, options, message):
     with pytest.raises(ValueError) as excinfo:
         mesh_blockwise(volume, **options)

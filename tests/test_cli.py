@@ -12,7 +12,6 @@ import pytest
 import tifffile
 import trimesh
 import zarr
-
 from tarna_mesh import Mesher, demo
 from tarna_mesh import io as mesh_io
 from tarna_mesh.cli import main
@@ -34,16 +33,22 @@ def write_inputs(folder, labels):
     inputs["npy"] = (str(folder / "seg.npy"), None)
     np.savez(folder / "two.npz", raw=np.zeros(3), seg=labels.astype(np.uint16))
     inputs["npz"] = (f"{folder / 'two.npz'}:seg", None)
-    tifffile.imwrite(folder / "seg.tif", labels.astype(np.uint16), imagej=True, resolution=(1 / 0.5, 1 / 0.25),
-                     metadata={"spacing": 2.0, "unit": "um", "axes": "ZYX"})
+    tifffile.imwrite(
+        folder / "seg.tif",
+        labels.astype(np.uint16),
+        imagej=True,
+        resolution=(1 / 0.5, 1 / 0.25),
+        metadata={"spacing": 2.0, "unit": "um", "axes": "ZYX"},
+    )
     inputs["tiff"] = (str(folder / "seg.tif"), (2.0, 0.25, 0.5))  # (z, y, x)
     with h5py.File(folder / "seg.h5", "w") as file:
         file["raw"] = np.zeros((2, 2, 2))
         file.create_dataset("/volumes/labels", data=labels.astype(np.int64), chunks=(4, 18, 18))
         file["/volumes/labels"].attrs["resolution"] = [4.0, 3.0, 2.0]
     inputs["hdf5"] = (f"{folder / 'seg.h5'}:/volumes/labels", (4.0, 3.0, 2.0))
-    array = zarr.create_array(store=str(folder / "v2.zarr"), shape=labels.shape, chunks=(5, 18, 18),
-                              dtype=labels.dtype, zarr_format=2)
+    array = zarr.create_array(
+        store=str(folder / "v2.zarr"), shape=labels.shape, chunks=(5, 18, 18), dtype=labels.dtype, zarr_format=2
+    )
     array[...] = labels
     inputs["zarr v2"] = (str(folder / "v2.zarr"), None)
     # OME-Zarr (format 0.5, zarr v3): an image with a channel axis of extent 1 and two levels
@@ -54,12 +59,19 @@ def write_inputs(folder, labels):
         level = image.create_array(path, shape=(1,) + data.shape, chunks=(1, 6, 9, 9), dtype=np.uint8)
         level[...] = data[None]
     axes = [{"name": "c", "type": "channel"}] + [{"name": n, "type": "space", "unit": "micrometer"} for n in "zyx"]
-    image.attrs["ome"] = {"version": "0.5", "multiscales": [{
-        "axes": axes,
-        "datasets": [{"path": "0", "coordinateTransformations": [{"type": "scale", "scale": [1, 1.5, 1, 1]}]},
-                     {"path": "1", "coordinateTransformations": [{"type": "scale", "scale": [1, 1.5, 2, 2]}]}],
-        "coordinateTransformations": [{"type": "scale", "scale": [1, 2, 2, 2]}],
-    }]}
+    image.attrs["ome"] = {
+        "version": "0.5",
+        "multiscales": [
+            {
+                "axes": axes,
+                "datasets": [
+                    {"path": "0", "coordinateTransformations": [{"type": "scale", "scale": [1, 1.5, 1, 1]}]},
+                    {"path": "1", "coordinateTransformations": [{"type": "scale", "scale": [1, 1.5, 2, 2]}]},
+                ],
+                "coordinateTransformations": [{"type": "scale", "scale": [1, 2, 2, 2]}],
+            }
+        ],
+    }
     inputs["ome-zarr"] = (f"{folder / 'ome.zarr'}:labels/cells", (3.0, 2.0, 2.0))
     return inputs
 
@@ -132,8 +144,9 @@ def test_every_output_format_reads_back_as_the_library_meshes(fmt, normals, inpu
     argv = ["mesh", source, output, "--format", fmt, "--axis-order", "zxy", "--y-down", "--voxel-size", "2,3,0.5"]
     status, _, err = run(argv + ["--normals"] * normals, capsys)
     assert (status, err) == (0, "")
-    expected = library_meshes(volume, {"voxel_resolution": (2, 3, 0.5), "axis_order": "zxy", "y_down": True},
-                              normals=normals)
+    expected = library_meshes(
+        volume, {"voxel_resolution": (2, 3, 0.5), "axis_order": "zxy", "y_down": True}, normals=normals
+    )
     if fmt == "glb":
         scene = trimesh.load(output, file_type="glb", process=False, force="scene")
         assert sorted(scene.geometry) == sorted(f"object_{label}" for label in expected)
@@ -179,18 +192,25 @@ def test_summary_measures_and_the_volume_bias(volume, tmp_path, capsys):
 # meshes are those of Mesher.get() under the same settings.
 FEATURES = [
     (["--smooth", "relax", "3", "--relaxation-step", "0.25"], {"relaxation": 3, "relaxation_step": 0.25}, {}),
-    (["--smooth", "taubin", "2", "--taubin-lambda", "0.5", "--max-deviation", "0.3"],
-     {"taubin": 2, "taubin_lambda": 0.5, "max_deviation": 0.3}, {}),
-    (["--smooth", "fair", "2", "--fairing-taubin", "--no-fairing-junction-rule"],
-     {"fairing": 2, "fairing_taubin": True, "fairing_junction_rule": False}, {}),
+    (
+        ["--smooth", "taubin", "2", "--taubin-lambda", "0.5", "--max-deviation", "0.3"],
+        {"taubin": 2, "taubin_lambda": 0.5, "max_deviation": 0.3},
+        {},
+    ),
+    (
+        ["--smooth", "fair", "2", "--fairing-taubin", "--no-fairing-junction-rule"],
+        {"fairing": 2, "fairing_taubin": True, "fairing_junction_rule": False},
+        {},
+    ),
     (["--reduce", "3", "--max-error", "1.5"], {}, {"reduction_factor": 3, "max_error": 1.5}),
 ]
 
 
 @pytest.mark.parametrize("argv, mesher_options, get_options", FEATURES)
 @pytest.mark.parametrize("close", [False, True])
-def test_smoothing_and_simplification_options_reach_the_mesher(argv, mesher_options, get_options, close, volume,
-                                                               tmp_path, capsys):
+def test_smoothing_and_simplification_options_reach_the_mesher(
+    argv, mesher_options, get_options, close, volume, tmp_path, capsys
+):
     np.save(tmp_path / "seg.npy", volume)
     expected = library_meshes(volume, mesher_options, close=close, **get_options)
     status, _, err = run(["mesh", tmp_path / "seg.npy", tmp_path / "out"] + argv + ["--close"] * close, capsys)
@@ -207,12 +227,15 @@ def triangle_rows(vertices, faces):
     return rotated[np.lexsort(rotated.T[::-1])]
 
 
-@pytest.mark.parametrize("name, options", [
-    ("npy", ["--memory-budget", "1K"]),
-    ("hdf5", ["--block-shape", "7,5,6", "--close", "--labels", "2-5,99"]),
-    ("ome-zarr", ["--block-shape", "5", "--scheduler", "sync", "--axis-order", "zxy", "--y-down"]),
-    ("tiff", ["--scheduler", "threads", "--threads", "2", "--format", "obj"]),
-])
+@pytest.mark.parametrize(
+    "name, options",
+    [
+        ("npy", ["--memory-budget", "1K"]),
+        ("hdf5", ["--block-shape", "7,5,6", "--close", "--labels", "2-5,99"]),
+        ("ome-zarr", ["--block-shape", "5", "--scheduler", "sync", "--axis-order", "zxy", "--y-down"]),
+        ("tiff", ["--scheduler", "threads", "--threads", "2", "--format", "obj"]),
+    ],
+)
 def test_volumes_meshed_in_blocks_give_the_library_meshes(name, options, inputs, volume, tmp_path, capsys):
     """Past the memory budget, or when asked, the command meshes in blocks: the same triangles,
     written by Dask's workers, with the usual summary and how the volume was cut."""
@@ -233,8 +256,9 @@ def test_volumes_meshed_in_blocks_give_the_library_meshes(name, options, inputs,
         mesh = read_back(tmp_path / "out" / record["file"], fmt)
         assert record["faces"] == len(faces) and record["closed"] == is_closed(faces)
         if fmt == "ply":
-            np.testing.assert_array_equal(triangle_rows(np.asarray(mesh.vertices, np.float32), mesh.faces),
-                                          triangle_rows(vertices, faces))
+            np.testing.assert_array_equal(
+                triangle_rows(np.asarray(mesh.vertices, np.float32), mesh.faces), triangle_rows(vertices, faces)
+            )
     assert summary["blocks"]["count"] >= 1 and f"wrote     {len(expected)} objects" in out
     assert out.splitlines()[2].startswith(f"blocks    {summary['blocks']['count']} of ")
 
@@ -246,7 +270,13 @@ def test_labels_overwrite_and_info(inputs, tmp_path, capsys):
     status, out, _ = run(["mesh", source, tmp_path / "out", "--labels", "2,5-6,77", "--overwrite", "--preview"], capsys)
     assert status == 0 and "absent    labels not in the volume: 77" in out
     assert sorted(os.listdir(tmp_path / "out")) == [
-        "notes.txt", "object_2.ply", "object_5.ply", "object_6.ply", "preview.png", "summary.json"]
+        "notes.txt",
+        "object_2.ply",
+        "object_5.ply",
+        "object_6.ply",
+        "preview.png",
+        "summary.json",
+    ]
     status, out, err = run(["info", source], capsys)
     assert (status, err) == (0, "")
     assert "shape      18 x 18 x 18, int64 (read as uint64)" in out
@@ -301,9 +331,14 @@ ERRORS = [
     (["info", "{d}/float.npy"], "holds float32 values"),
     (["mesh", "{npy}", "{d}/o.glb", "--block-shape", "8"], "a .glb scene is assembled in memory"),
     (["mesh", "{npy}", "{d}/o", "--preview", "--memory-budget", "1K"], "--preview draws every object at once"),
-    (["mesh", "{npy}", "{d}/o", "--block-shape", "8,0,8"],
-     "argument --block-shape: expected one or three whole numbers from 1 to 32000, got '8,0,8'"),
-    (["mesh", "{npy}", "{d}/o", "--memory-budget", "lots"], "argument --memory-budget: expected a size like 512M or 8G"),
+    (
+        ["mesh", "{npy}", "{d}/o", "--block-shape", "8,0,8"],
+        "argument --block-shape: expected one or three whole numbers from 1 to 32000, got '8,0,8'",
+    ),
+    (
+        ["mesh", "{npy}", "{d}/o", "--memory-budget", "lots"],
+        "argument --memory-budget: expected a size like 512M or 8G",
+    ),
 ]
 
 
@@ -313,8 +348,12 @@ def test_errors_are_one_line_with_exit_status_2(argv, message, inputs, volume, t
     if not folder.exists():
         folder.mkdir()
         write_bad_inputs(folder, volume)
-    names = {"d": folder, "hdf5": inputs["hdf5"][0].split(":")[0], "npy": inputs["npy"][0],
-             "ome": inputs["ome-zarr"][0].split(":")[0]}
+    names = {
+        "d": folder,
+        "hdf5": inputs["hdf5"][0].split(":")[0],
+        "npy": inputs["npy"][0],
+        "ome": inputs["ome-zarr"][0].split(":")[0],
+    }
     status, out, err = run([part.format(**names) for part in argv], capsys)
     assert status == 2 and out == ""
     [line] = err.splitlines()
@@ -329,13 +368,16 @@ def test_debug_shows_the_exception_and_a_missing_extra_is_named(inputs, tmp_path
     monkeypatch.setitem(sys.modules, "h5py", None)
     status, _, err = run(["mesh", inputs["hdf5"][0], tmp_path / "o"], capsys)
     assert status == 2
-    assert err == "tarna-mesh: error: h5py is not installed; it comes with the 'cli' extra: " \
-                  "pip install 'tarna_mesh[cli]'\n"
+    assert (
+        err == "tarna-mesh: error: h5py is not installed; it comes with the 'cli' extra: "
+        "pip install 'tarna_mesh[cli]'\n"
+    )
 
 
 @pytest.mark.parametrize("fmt", ["ply", "glb"])
-def test_an_interrupted_write_leaves_no_incomplete_file_under_a_final_name(fmt, inputs, volume, tmp_path, capsys,
-                                                                           monkeypatch):
+def test_an_interrupted_write_leaves_no_incomplete_file_under_a_final_name(
+    fmt, inputs, volume, tmp_path, capsys, monkeypatch
+):
     written = []
     real_write = mesh_io.ply.write
 

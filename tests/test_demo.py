@@ -2,13 +2,20 @@ import os
 
 import numpy as np
 import pytest
-
 from conftest import assert_closed
 from tarna_mesh import Mesher, demo
 from tarna_mesh.__main__ import main
 
-PLY_TYPES = {"char": "i1", "uchar": "u1", "short": "<i2", "ushort": "<u2", "int": "<i4", "uint": "<u4",
-             "float": "<f4", "double": "<f8"}
+PLY_TYPES = {
+    "char": "i1",
+    "uchar": "u1",
+    "short": "<i2",
+    "ushort": "<u2",
+    "int": "<i4",
+    "uint": "<u4",
+    "float": "<f4",
+    "double": "<f8",
+}
 
 
 def read_ply(path):

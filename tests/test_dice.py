@@ -4,10 +4,10 @@ from collections import Counter
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
 from conftest import run_python
 from dice_reference import dice_reference
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from tarna_mesh import Mesher, dice
 
 # y
@@ -23,10 +23,23 @@ F = np.float32
 @pytest.mark.parametrize(
     "bits, expected",
     [
-        (None, {(0, 0, 0): ([[0.5, 0.5, 0.5], [1, 0.5, 0.5], [1, F(0.7), 0.5], [0.5, F(0.9), 0.5]], [[0, 1, 2], [0, 2, 3]]),
-                (1, 0, 0): ([[1, 0.5, 0.5], [1.5, 0.5, 0.5], [1, F(0.7), 0.5]], [[0, 1, 2]])}),
-        (3, {(0, 0, 0): ([[4, 4, 4], [7, 4, 4], [7, 5, 4], [4, 6, 4]], [[0, 1, 2], [0, 2, 3]]),
-             (1, 0, 0): ([[0, 4, 4], [4, 4, 4], [0, 5, 4]], [[0, 1, 2]])}),
+        (
+            None,
+            {
+                (0, 0, 0): (
+                    [[0.5, 0.5, 0.5], [1, 0.5, 0.5], [1, F(0.7), 0.5], [0.5, F(0.9), 0.5]],
+                    [[0, 1, 2], [0, 2, 3]],
+                ),
+                (1, 0, 0): ([[1, 0.5, 0.5], [1.5, 0.5, 0.5], [1, F(0.7), 0.5]], [[0, 1, 2]]),
+            },
+        ),
+        (
+            3,
+            {
+                (0, 0, 0): ([[4, 4, 4], [7, 4, 4], [7, 5, 4], [4, 6, 4]], [[0, 1, 2], [0, 2, 3]]),
+                (1, 0, 0): ([[0, 4, 4], [4, 4, 4], [0, 5, 4]], [[0, 1, 2]]),
+            },
+        ),
         (2, {(0, 0, 0): ([[2, 2, 2], [3, 2, 2], [2, 3, 2]], [[0, 1, 2]])}),
     ],
 )
@@ -52,12 +65,18 @@ BITS_MESSAGE = "quantization_bits must be between 1 and 24; above that the integ
     "changes, message",
     [
         (dict(vertices=np.zeros((3, 4), np.float32), quantization_bits=0), "vertices must be (N, 3), got [3, 4]"),
-        (dict(vertices=np.zeros((3, 2), np.float32), faces=np.zeros((1, 2), np.uint32)), "vertices must be (N, 3), got [3, 2]"),
+        (
+            dict(vertices=np.zeros((3, 2), np.float32), faces=np.zeros((1, 2), np.uint32)),
+            "vertices must be (N, 3), got [3, 2]",
+        ),
         (dict(faces=np.zeros((0, 4), np.uint32), chunk_shape=(0, 1, 1)), "faces must be (M, 3), got [0, 4]"),
         (dict(chunk_shape=(1, float("nan"), 1)), "chunk_shape must be positive on every axis"),
         (dict(chunk_shape=(1, 0, 1), grid_size=(0, 1, 1)), "grid_size must be at least 1 on every axis"),
         (dict(chunk_shape=(1, 1, -1), grid_size=(1, 0, 1)), "grid_size must be at least 1 on every axis"),
-        (dict(chunk_shape=(1, 1, 0), faces=BAD_FACE, quantization_bits=0), "chunk_shape must be positive on every axis"),
+        (
+            dict(chunk_shape=(1, 1, 0), faces=BAD_FACE, quantization_bits=0),
+            "chunk_shape must be positive on every axis",
+        ),
         (dict(faces=BAD_FACE, quantization_bits=25), "face 1 references a vertex past the end of the array"),
         (dict(quantization_bits=0), BITS_MESSAGE),
         (dict(quantization_bits=25), BITS_MESSAGE),

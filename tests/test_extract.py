@@ -5,11 +5,10 @@ from collections import Counter
 
 import numpy as np
 import pytest
+from conftest import directed_edges, surfaces
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-
-from conftest import directed_edges, surfaces
 from tarna_mesh import Mesher
 
 

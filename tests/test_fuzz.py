@@ -12,13 +12,17 @@ import os
 import sys
 
 import numpy as np
-from hypothesis import HealthCheck, event, given, settings, strategies as st
-
 from conftest import surface_bytes
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
 from tarna_mesh import Mesher, dice
 
-FUZZ = settings(max_examples=int(os.environ.get("TARNA_FUZZ_EXAMPLES", "120")), deadline=None, database=None,
-                suppress_health_check=list(HealthCheck))
+FUZZ = settings(
+    max_examples=int(os.environ.get("TARNA_FUZZ_EXAMPLES", "120")),
+    deadline=None,
+    database=None,
+    suppress_health_check=list(HealthCheck),
+)
 
 
 class Boom(Exception):
@@ -62,8 +66,8 @@ class Sequence:
         return answer(self.items[index])
 
 
-FAIL = object()      # the plain equivalent of an argument that must make the call fail
-UNKNOWN = object()   # no plain equivalent to compare with
+FAIL = object()  # the plain equivalent of an argument that must make the call fail
+UNKNOWN = object()  # no plain equivalent to compare with
 
 
 def plain(value):
@@ -130,8 +134,25 @@ def check_against_plain(run, odd, same):
     return outcome
 
 
-JUNK = st.sampled_from([None, "", "7", b"1", 1j, object(), {}, [], (), [[1.0]], np.array([1, 2]), np.array([1.5]),
-                        Boom, float("nan"), np.float64(0.5)])
+JUNK = st.sampled_from(
+    [
+        None,
+        "",
+        "7",
+        b"1",
+        1j,
+        object(),
+        {},
+        [],
+        (),
+        [[1.0]],
+        np.array([1, 2]),
+        np.array([1.5]),
+        Boom,
+        float("nan"),
+        np.float64(0.5),
+    ]
+)
 HOSTILE_LENGTHS = [sys.maxsize, 2**62, sys.maxsize, -1, 2**64, 2**100, Boom, 1.0, "3"]
 NUMPY_INTS = [np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64]
 
@@ -155,8 +176,12 @@ def int_forms(value):
 def integers(low, high, extra=(), rare=False):
     """Integer arguments: plain, numpy scalars of every width, 0-d arrays, __index__ objects;
     out of range, floats, hostile or junk."""
-    invalid = st.one_of(st.sampled_from([-1, -(2**63), 2**64, 2**100, *extra]), st.floats(),
-                        st.sampled_from([Boom, "1", 1.0, 2**64]).map(Index), JUNK)
+    invalid = st.one_of(
+        st.sampled_from([-1, -(2**63), 2**64, 2**100, *extra]),
+        st.floats(),
+        st.sampled_from([Boom, "1", 1.0, 2**64]).map(Index),
+        JUNK,
+    )
     return mixed(st.integers(low, high), int_forms, invalid, rare)
 
 
@@ -166,8 +191,13 @@ def numpy_float(kind, value):
 
 
 def float_forms(value):
-    forms = [Float(value), numpy_float(np.float64, value), numpy_float(np.float32, value),
-             numpy_float(np.float16, value), np.array(value)]
+    forms = [
+        Float(value),
+        numpy_float(np.float64, value),
+        numpy_float(np.float32, value),
+        numpy_float(np.float16, value),
+        np.array(value),
+    ]
     if value == value and abs(value) < 2**62 and value == int(value):
         forms += [int(value), Index(int(value))]
     return st.sampled_from(forms)
@@ -185,8 +215,14 @@ def booleans():
 
 
 def sequence_forms(items):
-    forms = [tuple(items), as_array(items, "f8"), as_array(items, "O"), as_array(items, "i8"),
-             Sequence(len(items), items), Sequence(Index(len(items)), items + [Boom])]
+    forms = [
+        tuple(items),
+        as_array(items, "f8"),
+        as_array(items, "O"),
+        as_array(items, "i8"),
+        Sequence(len(items), items),
+        Sequence(Index(len(items)), items + [Boom]),
+    ]
     return st.sampled_from(forms)
 
 
@@ -208,8 +244,32 @@ def as_array(items, dtype):
         return np.array(values, object)
 
 
-DTYPES = ["u1", "u2", "u4", "u8", "i1", "i2", "i4", "i8", ">u2", ">u4", ">u8", "<u4", "=u8", "f2", "f4", "f8", ">f4",
-          "c8", "?", "O", "S2", "V4", "M8[s]", [("a", "u4")]]
+DTYPES = [
+    "u1",
+    "u2",
+    "u4",
+    "u8",
+    "i1",
+    "i2",
+    "i4",
+    "i8",
+    ">u2",
+    ">u4",
+    ">u8",
+    "<u4",
+    "=u8",
+    "f2",
+    "f4",
+    "f8",
+    ">f4",
+    "c8",
+    "?",
+    "O",
+    "S2",
+    "V4",
+    "M8[s]",
+    [("a", "u4")],
+]
 
 
 @st.composite
@@ -242,7 +302,7 @@ def odd_arrays(draw, usual_dtypes, usual_ndim, values, extent=5, last=None):
         array = array.T
     elif layout == 4 and dtype.itemsize > 1 and dtype.kind not in "OV":
         raw = np.zeros(array.nbytes + dtype.itemsize, np.uint8)
-        view = raw[1:1 + array.nbytes].view(dtype).reshape(shape)
+        view = raw[1 : 1 + array.nbytes].view(dtype).reshape(shape)
         view[...] = array
         array = view
     elif layout == 5 and ndim and shape[0] > 0:
@@ -266,9 +326,11 @@ CUBES[3:, 2:, 2:] = 2
 
 PARAMETERS = {
     "voxel_resolution": sequences(floats(0.01, 4, rare=True)),
-    "axis_order": mixed(st.permutations("XYZ").map("".join), lambda text: st.sampled_from([text.lower(), text.title()]),
-                        st.one_of(st.sampled_from(["XY", "XYX", "XYW", "", "\u00e9YZ", "XYZ\0"]), st.text(max_size=4),
-                                  JUNK)),
+    "axis_order": mixed(
+        st.permutations("XYZ").map("".join),
+        lambda text: st.sampled_from([text.lower(), text.title()]),
+        st.one_of(st.sampled_from(["XY", "XYX", "XYW", "", "\u00e9YZ", "XYZ\0"]), st.text(max_size=4), JUNK),
+    ),
     "y_down": booleans(),
     "relaxation": integers(0, 3, [2**32 - 1]),
     "max_deviation": floats(0, 2),
@@ -302,8 +364,12 @@ def test_mesher_arguments(odd):
 
 
 @FUZZ
-@given(odd_arrays(["u1", "u2", "u4", "u8"], 3, small_labels), booleans(), st.one_of(st.none(), sequences(integers(0, 9, rare=True))),
-       integers(0, 3))
+@given(
+    odd_arrays(["u1", "u2", "u4", "u8"], 3, small_labels),
+    booleans(),
+    st.one_of(st.none(), sequences(integers(0, 9, rare=True))),
+    integers(0, 3),
+)
 def test_mesh_arguments(labels, close, owned_shape, threads):
 
     def run(labels, close, owned_shape, threads):
@@ -324,8 +390,13 @@ def test_mesh_arguments(labels, close, owned_shape, threads):
             assert call(run, np.ascontiguousarray(labels), **plains)[0] == "error"
 
 
-QUERY = st.tuples(st.sampled_from(["get"] * 4 + ["contains", "erase", "ids", "len", "repr", "clear"]), integers(0, 3),
-                  booleans(), integers(0, 4, [2**32 - 1]), st.one_of(st.none(), floats(0, 3)))
+QUERY = st.tuples(
+    st.sampled_from(["get"] * 4 + ["contains", "erase", "ids", "len", "repr", "clear"]),
+    integers(0, 3),
+    booleans(),
+    integers(0, 4, [2**32 - 1]),
+    st.one_of(st.none(), floats(0, 3)),
+)
 
 
 @FUZZ
@@ -377,14 +448,23 @@ def small_coordinates(rng, shape):
 
 # Chunk sizes stay at a quarter or more: finite vertices within a few units then span a few dozen
 # cells at most, so no accepted call is asked for an astronomical number of pieces.
-CHUNK = mixed(st.floats(0.25, 4), float_forms,
-              st.one_of(st.sampled_from([0.0, -1.0, float("nan"), float("inf"), Float(Boom)]), JUNK), rare=True)
+CHUNK = mixed(
+    st.floats(0.25, 4),
+    float_forms,
+    st.one_of(st.sampled_from([0.0, -1.0, float("nan"), float("inf"), Float(Boom)]), JUNK),
+    rare=True,
+)
 
 
 @FUZZ
-@given(odd_arrays(["f4"], 2, small_coordinates, extent=10, last=3), st.data(), sequences(CHUNK),
-       sequences(floats(-3, 3, rare=True)), sequences(integers(1, 6, [2**62, 2**63 - 1], rare=True)),
-       st.one_of(st.none(), integers(1, 24, [0, 25])))
+@given(
+    odd_arrays(["f4"], 2, small_coordinates, extent=10, last=3),
+    st.data(),
+    sequences(CHUNK),
+    sequences(floats(-3, 3, rare=True)),
+    sequences(integers(1, 6, [2**62, 2**63 - 1], rare=True)),
+    st.one_of(st.none(), integers(1, 24, [0, 25])),
+)
 def test_dice_arguments(vertices, data, chunk_shape, grid_origin, grid_size, quantization_bits):
     rows = len(vertices) if vertices.ndim else 0
     indices = lambda rng, shape: rng.integers(0, max(1, rows + (rng.random() < 0.1)), shape)  # noqa: E731
@@ -397,8 +477,9 @@ def test_dice_arguments(vertices, data, chunk_shape, grid_origin, grid_size, qua
     def same(cells, expected):
         assert list(cells) == list(expected) and cells == expected
 
-    odd = dict(chunk_shape=chunk_shape, grid_origin=grid_origin, grid_size=grid_size,
-               quantization_bits=quantization_bits)
+    odd = dict(
+        chunk_shape=chunk_shape, grid_origin=grid_origin, grid_size=grid_size, quantization_bits=quantization_bits
+    )
     outcome = check_against_plain(lambda **kwargs: run(vertices, faces, **kwargs), odd, same)
     if outcome[0] == "ok":
         plains = {name: plain(value) for name, value in odd.items()}

@@ -5,14 +5,15 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from tarna_mesh import Mesher, demo
 
 GUIDE = Path(__file__).parent.parent / "docs" / "guide.md"
 
 
 def guide_example():
-    [code] = [block for block in re.findall(r"```python\n(.*?)```", GUIDE.read_text(), re.S) if "mesh_in_blocks" in block]
+    [code] = [
+        block for block in re.findall(r"```python\n(.*?)```", GUIDE.read_text(), re.S) if "mesh_in_blocks" in block
+    ]
     namespace = {}
     exec(compile(code, str(GUIDE), "exec"), namespace)
     return namespace["mesh_in_blocks"]

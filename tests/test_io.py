@@ -3,7 +3,6 @@
 import numpy as np
 import pytest
 import trimesh
-
 from conftest import assert_closed
 from tarna_mesh import Mesher, io
 
@@ -40,7 +39,10 @@ def test_write_objects_and_write_mesh(fmt, tmp_path):
     mesher.mesh(labels, close=True)
     destination = tmp_path / ("all.glb" if fmt == "glb" else "all")
     written = io.write_objects(mesher, destination, format=fmt, labels=[300, 8, 7])
-    assert written == {300: f"object_300{'' if fmt == 'glb' else '.' + fmt}", 7: f"object_7{'' if fmt == 'glb' else '.' + fmt}"}
+    assert written == {
+        300: f"object_300{'' if fmt == 'glb' else '.' + fmt}",
+        7: f"object_7{'' if fmt == 'glb' else '.' + fmt}",
+    }
     vertices, faces, _ = mesher.get(300)
     io.write_mesh(tmp_path / f"one.{fmt}", vertices, faces)
     loaded = trimesh.load(tmp_path / f"one.{fmt}", process=False, force="mesh")
@@ -49,10 +51,9 @@ def test_write_objects_and_write_mesh(fmt, tmp_path):
 
 
 def test_atomic_file_removes_its_temporary_file_on_failure(tmp_path):
-    with pytest.raises(RuntimeError):
-        with io.atomic_file(tmp_path / "mesh.ply") as stream:
-            stream.write(b"partial")
-            raise RuntimeError("stop")
+    with pytest.raises(RuntimeError), io.atomic_file(tmp_path / "mesh.ply") as stream:
+        stream.write(b"partial")
+        raise RuntimeError("stop")
     assert list(tmp_path.iterdir()) == []
     with pytest.raises(ValueError, match="unknown mesh format 'vrml'"):
         io.write_mesh(tmp_path / "mesh.vrml", np.zeros((0, 3), np.float32), np.zeros((0, 3), np.uint32))

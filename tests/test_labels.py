@@ -2,11 +2,10 @@
 
 import numpy as np
 import pytest
+from conftest import surface_bytes
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-
-from conftest import surface_bytes
 from tarna_mesh import Mesher, as_labels
 
 DTYPES = ["u1", "u2", "u4", "u8", "i1", "i2", "i4", "i8", ">u2", ">i4", "<i8", "?"]
@@ -33,17 +32,29 @@ def test_accepted_arrays_keep_every_value_and_mesh_like_uint64(dtype, data):
 @pytest.mark.parametrize(
     "volume, error, message",
     [
-        (np.zeros((2, 2, 2), np.float32), TypeError,
-         "labels must be integers or booleans (0 is background), got dtype float32 "
-         "(convert whole-number values with .astype(np.uint32))"),
-        (np.zeros((2, 2, 2), np.complex128), TypeError,
-         "labels must be integers or booleans (0 is background), got dtype complex128"),
+        (
+            np.zeros((2, 2, 2), np.float32),
+            TypeError,
+            "labels must be integers or booleans (0 is background), got dtype float32 "
+            "(convert whole-number values with .astype(np.uint32))",
+        ),
+        (
+            np.zeros((2, 2, 2), np.complex128),
+            TypeError,
+            "labels must be integers or booleans (0 is background), got dtype complex128",
+        ),
         (np.array([[["a"]]]), TypeError, "labels must be integers or booleans (0 is background), got dtype <U1"),
         (np.zeros((4, 5), np.int32), ValueError, "labels must be a 3-D array, got 2-D with shape (4, 5)"),
-        (np.array([[[1, 2], [-3, -4]]], np.int64), ValueError,
-         "labels must not be negative; found -3 at index (0, 1, 0)"),
-        (np.asfortranarray(np.array([[[0, -2]], [[-1, 0]]], ">i2")), ValueError,
-         "labels must not be negative; found -2 at index (0, 0, 1)"),
+        (
+            np.array([[[1, 2], [-3, -4]]], np.int64),
+            ValueError,
+            "labels must not be negative; found -3 at index (0, 1, 0)",
+        ),
+        (
+            np.asfortranarray(np.array([[[0, -2]], [[-1, 0]]], ">i2")),
+            ValueError,
+            "labels must not be negative; found -2 at index (0, 0, 1)",
+        ),
     ],
 )
 def test_refused_arrays_name_what_was_received(volume, error, message):

@@ -2,7 +2,6 @@
 
 import numpy as np
 import pytest
-
 from tarna_mesh import Mesher
 
 LABELS_MESSAGE = (
@@ -82,10 +81,18 @@ def test_erase_and_clear(meshed):
         (lambda m: m.erase("3"), TypeError, None, "label"),
         (lambda m: m.get(-1), OverflowError, None, "label"),
         (lambda m: m.get(3, normals=1), TypeError, "'int' object is not an instance of 'bool'", "normals"),
-        (lambda m: m.get(3, reduction_factor=-1), OverflowError,
-         "out of range integral type conversion attempted", "reduction_factor"),
-        (lambda m: m.get(3, reduction_factor=2**32), OverflowError,
-         "out of range integral type conversion attempted", "reduction_factor"),
+        (
+            lambda m: m.get(3, reduction_factor=-1),
+            OverflowError,
+            "out of range integral type conversion attempted",
+            "reduction_factor",
+        ),
+        (
+            lambda m: m.get(3, reduction_factor=2**32),
+            OverflowError,
+            "out of range integral type conversion attempted",
+            "reduction_factor",
+        ),
         (lambda m: m.get(3, reduction_factor=1.0), TypeError, None, "reduction_factor"),
         (lambda m: m.get(3, max_error="x"), TypeError, None, "max_error"),
     ],
@@ -105,8 +112,14 @@ def test_get_arguments(meshed):
         meshed.get(3, max_error=-1.0)
     assert str(excinfo.value) == "max_error must be non-negative"
     full = meshed.get(3)
-    for kwargs in ({"max_error": -0.0}, {"max_error": float("nan")}, {"reduction_factor": 0},
-                   {"reduction_factor": 1}, {"max_error": 2}, {"normals": np.False_}):
+    for kwargs in (
+        {"max_error": -0.0},
+        {"max_error": float("nan")},
+        {"reduction_factor": 0},
+        {"reduction_factor": 1},
+        {"max_error": 2},
+        {"normals": np.False_},
+    ):
         same = meshed.get(3, **kwargs)
         assert same[0].tobytes() == full[0].tobytes() and same[1].tobytes() == full[1].tobytes()
         assert same[2] is None

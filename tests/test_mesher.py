@@ -5,10 +5,8 @@ import math
 
 import numpy as np
 import pytest
-
 import tarna_mesh
-from tarna_mesh import Mesher
-from tarna_mesh import _tarna_mesh
+from tarna_mesh import Mesher, _tarna_mesh
 
 
 def notes(excinfo):
@@ -107,8 +105,12 @@ def test_repr_numbers(voxel, text):
         ({"relaxation": 1.5}, TypeError, None, "relaxation"),
         ({"taubin": 2**64}, OverflowError, None, "taubin"),
         ({"max_deviation": "x"}, TypeError, None, "max_deviation"),
-        ({"fairing_junction_rule": None}, TypeError, "'NoneType' object is not an instance of 'bool'",
-         "fairing_junction_rule"),
+        (
+            {"fairing_junction_rule": None},
+            TypeError,
+            "'NoneType' object is not an instance of 'bool'",
+            "fairing_junction_rule",
+        ),
         ({"threads": -1}, OverflowError, None, "threads"),
         ({"threads": 2**64}, OverflowError, None, "threads"),
         ({"threads": 2.0}, TypeError, None, "threads"),

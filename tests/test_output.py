@@ -1,10 +1,7 @@
 """get(): triangle meshes in output coordinates, their facing, fan splitting and fresh arrays."""
 
-from collections import Counter
-
 import numpy as np
 import pytest
-
 from conftest import assert_closed_manifold
 from tarna_mesh import Mesher
 
@@ -59,8 +56,20 @@ def test_single_voxel_worked_example():
     np.testing.assert_array_equal(vertices, np.array(signs, dtype=np.float32) * H)
     np.testing.assert_array_equal(
         faces,
-        [[0, 1, 2], [0, 2, 3], [0, 3, 4], [0, 4, 5], [0, 5, 6], [0, 6, 1],
-         [7, 4, 3], [7, 3, 2], [7, 2, 1], [7, 1, 6], [7, 6, 5], [7, 5, 4]],
+        [
+            [0, 1, 2],
+            [0, 2, 3],
+            [0, 3, 4],
+            [0, 4, 5],
+            [0, 5, 6],
+            [0, 6, 1],
+            [7, 4, 3],
+            [7, 3, 2],
+            [7, 2, 1],
+            [7, 1, 6],
+            [7, 6, 5],
+            [7, 5, 4],
+        ],
     )
     # Vertex 1 holds one triangle of the bottom and of the x = -h side, two of the y = +h side.
     np.testing.assert_allclose(normals[1], np.array([-1, 2, -1]) / np.sqrt(6), atol=1e-6)

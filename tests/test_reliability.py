@@ -7,7 +7,6 @@ import threading
 
 import numpy as np
 import pytest
-
 from conftest import assert_closed, run_python
 from tarna_mesh import Mesher, dice
 
@@ -106,8 +105,12 @@ class HostileLength:
     [
         (lambda: Mesher(voxel_resolution=HostileLength()), "voxel_resolution"),
         (lambda: Mesher(threads=1).mesh(np.zeros((2, 2, 2), np.uint8), owned_shape=HostileLength()), "owned_shape"),
-        (lambda: dice(np.zeros((0, 3), np.float32), np.zeros((0, 3), np.uint32), HostileLength(), (0, 0, 0),
-                      (1, 1, 1)), "chunk_shape"),
+        (
+            lambda: dice(
+                np.zeros((0, 3), np.float32), np.zeros((0, 3), np.uint32), HostileLength(), (0, 0, 0), (1, 1, 1)
+            ),
+            "chunk_shape",
+        ),
     ],
 )
 def test_hostile_length_is_a_memory_error(call, parameter):

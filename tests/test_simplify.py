@@ -4,13 +4,11 @@ and the promises the reference checks on the way (bounded moves, closed surfaces
 import math
 
 import numpy as np
-import pytest
+import simplify_reference
+from conftest import assert_closed_manifold
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-
-import simplify_reference
-from conftest import assert_closed_manifold
 from tarna_mesh import Mesher
 
 
@@ -45,10 +43,14 @@ def volumes():
     many collapses of equal cost) or rings and rods."""
     shapes = st.tuples(*[st.integers(1, 6)] * 3)
     noisy = shapes.flatmap(lambda shape: arrays(np.uint8, shape, elements=st.integers(0, 3)))
-    coarse = st.tuples(*[st.integers(1, 3)] * 3).flatmap(lambda shape: arrays(np.uint8, shape, elements=st.integers(0, 2)))
+    coarse = st.tuples(*[st.integers(1, 3)] * 3).flatmap(
+        lambda shape: arrays(np.uint8, shape, elements=st.integers(0, 2))
+    )
     scales = st.tuples(*[st.integers(1, 4)] * 3)
     blocky = st.tuples(coarse, scales).map(lambda pair: np.kron(pair[0], np.ones(pair[1], np.uint8)))
-    rings = st.tuples(st.integers(1, 7), st.integers(1, 7), st.integers(1, 2), st.integers(0, 2)).map(lambda a: ring(*a))
+    rings = st.tuples(st.integers(1, 7), st.integers(1, 7), st.integers(1, 2), st.integers(0, 2)).map(
+        lambda a: ring(*a)
+    )
     return st.one_of(noisy, blocky, rings)
 
 
@@ -63,11 +65,13 @@ def same_bits(x, y):
     factor=st.sampled_from([2, 3, 5, 10]),
     max_error=st.sampled_from([0.0, None, math.inf, math.nan, 0.3, 1.7]),
     normals=st.booleans(),
-    frame=st.sampled_from([
-        {},
-        {"voxel_resolution": (0.5, 1.25, 2.0)},
-        {"voxel_resolution": (3.0, 3.0, 0.7), "axis_order": "ZYX", "y_down": True},
-    ]),
+    frame=st.sampled_from(
+        [
+            {},
+            {"voxel_resolution": (0.5, 1.25, 2.0)},
+            {"voxel_resolution": (3.0, 3.0, 0.7), "axis_order": "ZYX", "y_down": True},
+        ]
+    ),
 )
 def test_simplification_matches_reference(labels, close, factor, max_error, normals, frame):
     mesher = Mesher(threads=1, **frame)

@@ -17,11 +17,10 @@ from collections import Counter
 
 import numpy as np
 import pytest
+import reference_smoothing as ref
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-
-import reference_smoothing as ref
 from tarna_mesh import Mesher
 
 
@@ -49,8 +48,7 @@ def stored(mesher):
 
 
 def same_arrays(a, b):
-    return a.keys() == b.keys() and all(
-        x.tobytes() == y.tobytes() for label in a for x, y in zip(a[label], b[label]))
+    return a.keys() == b.keys() and all(x.tobytes() == y.tobytes() for label in a for x, y in zip(a[label], b[label]))
 
 
 @st.composite
@@ -99,12 +97,28 @@ def smoothings(draw):
 def reference_smoothed(labels, close, owned, config):
     """The reference store of a volume and, per label, its positions after the Mesher's smoothing."""
     cells, shape, meshes = ref.extract(labels, close, owned, track=not close or owned is not None)
-    config = {"max_deviation": 0.5, "fairing_step": 0.5, "fairing_junction_rule": True, "fairing_taubin": False,
-              "fairing_pass_band": 0.1, "fairing_lambda": 0.63, **config}  # the Mesher's defaults
+    config = {
+        "max_deviation": 0.5,
+        "fairing_step": 0.5,
+        "fairing_junction_rule": True,
+        "fairing_taubin": False,
+        "fairing_pass_band": 0.1,
+        "fairing_lambda": 0.63,
+        **config,
+    }  # the Mesher's defaults
     deviation = config["max_deviation"]
     if "fairing" in config:
-        faired = ref.fair(cells, shape, config["fairing"], config["fairing_step"], config["fairing_junction_rule"],
-                          config["fairing_taubin"], config["fairing_pass_band"], config["fairing_lambda"], deviation)
+        faired = ref.fair(
+            cells,
+            shape,
+            config["fairing"],
+            config["fairing_step"],
+            config["fairing_junction_rule"],
+            config["fairing_taubin"],
+            config["fairing_pass_band"],
+            config["fairing_lambda"],
+            deviation,
+        )
         for cell, position in zip(cells, faired):
             # A faired vertex never leaves its cell.
             assert all(c <= p <= c + 256 for c, p in zip(cell.corner, position))
@@ -125,8 +139,13 @@ def reference_smoothed(labels, close, owned, config):
 
 
 @settings(max_examples=150, deadline=None)
-@given(labels=blocky_volumes(far=True), close=st.booleans(), owned=st.none() | owned_shapes,
-       config=smoothings(), threads=st.sampled_from([1, 2, 0]))
+@given(
+    labels=blocky_volumes(far=True),
+    close=st.booleans(),
+    owned=st.none() | owned_shapes,
+    config=smoothings(),
+    threads=st.sampled_from([1, 2, 0]),
+)
 def test_smoothing_matches_reference(labels, close, owned, config, threads):
     plain, smoothed = Mesher(threads=threads), Mesher(threads=threads, **config)
     plain.mesh(labels, close=close, owned_shape=owned)
@@ -138,14 +157,17 @@ def test_smoothing_matches_reference(labels, close, owned, config, threads):
         assert stored_cycles(smoothed, label) == cycles(positions[label], mesh.quads)
 
 
-@pytest.mark.parametrize("config", [
-    {"relaxation": 3, "relaxation_step": 0.77, "max_deviation": 1.2},
-    {"taubin": 3, "taubin_pass_band": 0.05, "taubin_lambda": 0.5, "max_deviation": 1.2},
-    {"fairing": 3, "fairing_step": 0.77},
-    {"fairing": 2, "fairing_taubin": True, "fairing_junction_rule": False},
-    # mu = 1 / (2 - 1 / 0.5) is infinite: a vertex already at its neighbours' mean steps by inf * 0.
-    {"fairing": 1, "fairing_taubin": True, "fairing_pass_band": 2.0, "fairing_lambda": 0.5},
-])
+@pytest.mark.parametrize(
+    "config",
+    [
+        {"relaxation": 3, "relaxation_step": 0.77, "max_deviation": 1.2},
+        {"taubin": 3, "taubin_pass_band": 0.05, "taubin_lambda": 0.5, "max_deviation": 1.2},
+        {"fairing": 3, "fairing_step": 0.77},
+        {"fairing": 2, "fairing_taubin": True, "fairing_junction_rule": False},
+        # mu = 1 / (2 - 1 / 0.5) is infinite: a vertex already at its neighbours' mean steps by inf * 0.
+        {"fairing": 1, "fairing_taubin": True, "fairing_pass_band": 2.0, "fairing_lambda": 0.5},
+    ],
+)
 @pytest.mark.parametrize("seed", range(3))
 def test_far_from_the_origin_every_rounding_shows(config, seed):
     # Positions near 2^24, where a float32 step is a whole position unit, on random blocks of four
@@ -238,8 +260,11 @@ def test_taubin_keeps_a_sphere_from_shrinking():
     grid = np.indices((28, 28, 28)) - 13.5
     ball = ((grid**2).sum(axis=0) <= 11.0**2).astype(np.uint8)
     volumes = {}
-    for name, config in [("plain", {}), ("relaxation", {"relaxation": 10, "relaxation_step": 0.63}),
-                         ("taubin", {"taubin": 10, "taubin_lambda": 0.63, "taubin_pass_band": 0.1})]:
+    for name, config in [
+        ("plain", {}),
+        ("relaxation", {"relaxation": 10, "relaxation_step": 0.63}),
+        ("taubin", {"taubin": 10, "taubin_lambda": 0.63, "taubin_pass_band": 0.1}),
+    ]:
         mesher = Mesher(threads=1, max_deviation=3.0, **config)
         mesher.mesh(ball, close=True)
         volumes[name] = enclosed_volume(*mesher.get(1)[:2])

@@ -9,7 +9,6 @@ import time
 
 import numpy as np
 import pytest
-
 from conftest import surface_bytes as surfaces
 from tarna_mesh import Mesher
 
@@ -17,8 +16,9 @@ from tarna_mesh import Mesher
 def run_python(code, **env):
     full_env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
     full_env.update(env)
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env, capture_output=True,
-                            text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], env=full_env, capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     return result.stdout.strip()
 
@@ -194,8 +194,12 @@ def test_borrows_while_get_runs():
 
     seen = poll_during(
         reads,
-        {"ids": mesher.ids, "contains": lambda: mesher.contains(2), "len": lambda: len(mesher),
-         "erase": lambda: mesher.erase(99)},
+        {
+            "ids": mesher.ids,
+            "contains": lambda: mesher.contains(2),
+            "len": lambda: len(mesher),
+            "erase": lambda: mesher.erase(99),
+        },
     )
     for name in ["ids", "contains", "len"]:
         assert seen[name] == {"ok"}, name

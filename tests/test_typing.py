@@ -11,8 +11,13 @@ EXAMPLE = Path(__file__).parent / "typing" / "uses_the_api.py"
 
 def run_mypy(folder, *arguments):
     # run in a scratch folder, where any cache mypy keeps is left
-    return subprocess.run([sys.executable, "-m", *arguments], capture_output=True, text=True, cwd=folder,
-                          env={**os.environ, "MYPY_CACHE_DIR": os.devnull})
+    return subprocess.run(
+        [sys.executable, "-m", *arguments],
+        capture_output=True,
+        text=True,
+        cwd=folder,
+        env={**os.environ, "MYPY_CACHE_DIR": os.devnull},
+    )
 
 
 def test_stubs_match_the_native_module(tmp_path):

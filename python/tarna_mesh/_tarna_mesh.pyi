@@ -35,7 +35,10 @@ class Mesher:
         threads: SupportsIndex = 0,
     ) -> Mesher: ...
     def mesh(
-        self, labels: npt.NDArray[np.unsignedinteger], close: bool = False, owned_shape: Sequence[SupportsIndex] | None = None
+        self,
+        labels: npt.NDArray[np.unsignedinteger],
+        close: bool = False,
+        owned_shape: Sequence[SupportsIndex] | None = None,
     ) -> None:
         """Mesh a 3-D array of unsigned integer labels.
 

@@ -275,8 +275,9 @@ def crossed_edges(cells: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return cells.max(axis=1), axis
 
 
-def seam_patches(window: np.ndarray, label: int, cell: np.ndarray, corner: np.ndarray, axis: np.ndarray,
-                 strict: bool) -> tuple[np.ndarray, np.ndarray]:
+def seam_patches(
+    window: np.ndarray, label: int, cell: np.ndarray, corner: np.ndarray, axis: np.ndarray, strict: bool
+) -> tuple[np.ndarray, np.ndarray]:
     """(patch, fan) of vertices in cells `cell` (M, 3), each known by one edge of its object's
     faces: the edge from voxel `corner` along `axis`. Patch -1 where the edge is not an edge of
     the cell; that is an error when `strict` (positions straight from extraction)."""
@@ -296,8 +297,9 @@ def seam_patches(window: np.ndarray, label: int, cell: np.ndarray, corner: np.nd
     return patch, AMBIGUOUS[sets] & (patch >= 0)
 
 
-def rim_correspondence(u_vertices: np.ndarray, u_faces: np.ndarray, r_vertices: np.ndarray,
-                       r_faces: np.ndarray) -> np.ndarray:
+def rim_correspondence(
+    u_vertices: np.ndarray, u_faces: np.ndarray, r_vertices: np.ndarray, r_faces: np.ndarray
+) -> np.ndarray:
     """For a piece `r` that simplification made from `u`: the vertex of `u` each vertex of `r`
     is, for the vertices on `u`'s open or non-manifold edges (-1 for the others).
 
@@ -314,7 +316,7 @@ def rim_correspondence(u_vertices: np.ndarray, u_faces: np.ndarray, r_vertices: 
     u_two = np.count_nonzero(rim[u_faces], axis=1) >= 2
     rows = np.concatenate([u_vertices, r_vertices]).view(np.dtype((np.void, 12))).reshape(-1)
     _, place = np.unique(rows, return_inverse=True)
-    u_place, r_place = place[: len(u_vertices)], place[len(u_vertices):]
+    u_place, r_place = place[: len(u_vertices)], place[len(u_vertices) :]
     rim_places = np.zeros(place.max() + 1, dtype=bool)
     rim_places[u_place[rim]] = True
     r_rim = rim_places[r_place]
@@ -366,9 +368,16 @@ def glues_copies(faces: np.ndarray, fixed: np.ndarray, patch: np.ndarray) -> boo
     return bool(np.any(np.all(pairs[1:] == pairs[:-1], axis=1)))
 
 
-def mesh_block(volume: Any, start: tuple[int, int, int], layout: Layout, settings: dict[str, Any],
-               reduction_factor: int, max_error: float | None, wanted: Any,
-               read: bool = False) -> list[tuple[int, Piece]]:
+def mesh_block(
+    volume: Any,
+    start: tuple[int, int, int],
+    layout: Layout,
+    settings: dict[str, Any],
+    reduction_factor: int,
+    max_error: float | None,
+    wanted: Any,
+    read: bool = False,
+) -> list[tuple[int, Piece]]:
     """Mesh one block and return (label, piece) for every object with triangles in it; `volume`
     is the whole volume, or with `read` the part of the block's window inside it."""
     low, high = layout.window(start)
@@ -406,11 +415,15 @@ def mesh_block(volume: Any, start: tuple[int, int, int], layout: Layout, setting
                 if quads is None:
                     quads = block_quads(window, layout.block)
                 quad_labels, quad_corners, quad_axes = quads
-                first, last = np.searchsorted(quad_labels, np.uint64(label), side="left"), np.searchsorted(
-                    quad_labels, np.uint64(label), side="right")
+                first, last = (
+                    np.searchsorted(quad_labels, np.uint64(label), side="left"),
+                    np.searchsorted(quad_labels, np.uint64(label), side="right"),
+                )
                 if 2 * (last - first) != len(faces):
-                    raise RuntimeError(f"block join: object {label} has {len(faces)} triangles, "
-                                       f"expected {2 * (last - first)} from its block's edges")
+                    raise RuntimeError(
+                        f"block join: object {label} has {len(faces)} triangles, "
+                        f"expected {2 * (last - first)} from its block's edges"
+                    )
                 # triangles 2q and 2q + 1 come from the face of edge q
                 quad = first + triangle[seam] // 2
                 corner, axis = quad_corners[quad], quad_axes[quad]
@@ -500,8 +513,13 @@ def split_fans(faces: np.ndarray, targets: np.ndarray, priority: np.ndarray) -> 
     remaining = targets.copy()
     while remaining.any():
         at = remaining[faces]
-        both = np.concatenate([faces[:, [0, 1]][at[:, 0] & at[:, 1]], faces[:, [1, 2]][at[:, 1] & at[:, 2]],
-                               faces[:, [2, 0]][at[:, 2] & at[:, 0]]]).astype(np.int64)
+        both = np.concatenate(
+            [
+                faces[:, [0, 1]][at[:, 0] & at[:, 1]],
+                faces[:, [1, 2]][at[:, 1] & at[:, 2]],
+                faces[:, [2, 0]][at[:, 2] & at[:, 0]],
+            ]
+        ).astype(np.int64)
         lower, higher = np.where((priority[both[:, 0]] < priority[both[:, 1]])[:, None], both, both[:, ::-1]).T
         chosen = remaining.copy()
         chosen[higher] = False  # waits for its neighbour of lower priority
@@ -567,8 +585,9 @@ def vertex_normals(vertices: np.ndarray, faces: np.ndarray) -> np.ndarray:
     return out.astype(np.float32)
 
 
-def join_pieces(pieces: Sequence[Piece], frame: Frame, normals: bool = False
-                ) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+def join_pieces(
+    pieces: Sequence[Piece], frame: Frame, normals: bool = False
+) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
     """One object's mesh from its pieces: seam vertices joined by position and patch, their
     fans split again; returns (vertices float32, faces uint32, normals or None) as `get` does.
     The order of the pieces does not matter: they are taken in the scanning order of their
@@ -595,10 +614,17 @@ def join_pieces(pieces: Sequence[Piece], frame: Frame, normals: bool = False
     position[:shared_count] = frame.from_fixed(fixed[first_of])
     rest = np.flatnonzero(~shared)
     if any(p.moved is not None for p in pieces):
-        scaled = np.concatenate([
-            (p.moved.astype(np.float64) if p.moved is not None
-             else p.fixed.astype(np.float64) * 0.00390625 * np.array(frame.resolution))
-            + p.offset * np.array(frame.resolution) for p in pieces])
+        scaled = np.concatenate(
+            [
+                (
+                    p.moved.astype(np.float64)
+                    if p.moved is not None
+                    else p.fixed.astype(np.float64) * 0.00390625 * np.array(frame.resolution)
+                )
+                + p.offset * np.array(frame.resolution)
+                for p in pieces
+            ]
+        )
         position[shared_count:] = frame.from_scaled(scaled[rest])
     else:
         position[shared_count:] = frame.from_fixed(fixed[rest])
@@ -610,8 +636,9 @@ def join_pieces(pieces: Sequence[Piece], frame: Frame, normals: bool = False
     # `get` numbers vertices about in the scanning order of their cells (axis 2 outermost) and
     # splits them in that order; the order matters only between neighbours
     priority = np.zeros(vertex_count, dtype=np.int64)
-    priority[np.lexsort((unique_keys[:, 3], unique_keys[:, 0], unique_keys[:, 1], unique_keys[:, 2]))] = \
-        np.arange(shared_count)
+    priority[np.lexsort((unique_keys[:, 3], unique_keys[:, 0], unique_keys[:, 1], unique_keys[:, 2]))] = np.arange(
+        shared_count
+    )
     faces, copies = split_fans(faces, targets, priority)
     if len(copies):
         vertices = np.concatenate([vertices, vertices[copies]])
@@ -627,8 +654,9 @@ def join_pieces(pieces: Sequence[Piece], frame: Frame, normals: bool = False
 # The Dask driver
 
 
-def join_group(label: int, pieces: Sequence[Piece], frame: Frame, normals: bool, folder: str | None,
-               format: str) -> Any:
+def join_group(
+    label: int, pieces: Sequence[Piece], frame: Frame, normals: bool, folder: str | None, format: str
+) -> Any:
     """Join one object; with `folder`, write it there and return its record, else return
     (label, (vertices, faces, normals))."""
     vertices, faces, vertex_normals_ = join_pieces(pieces, frame, normals)
@@ -640,15 +668,20 @@ def join_group(label: int, pieces: Sequence[Piece], frame: Frame, normals: bool,
     name = FolderWriter(folder, format).add(label, vertices, faces, vertex_normals_)
     measures = measure(vertices, faces)
     return {
-        "label": label, "file": name, "vertices": len(vertices), "faces": len(faces),
+        "label": label,
+        "file": name,
+        "vertices": len(vertices),
+        "faces": len(faces),
         "surface_area": measures.surface_area,
         "enclosed_volume": measures.enclosed_volume if measures.closed else None,
-        "closed": measures.closed, "bounding_box": {"min": list(measures.low), "max": list(measures.high)},
+        "closed": measures.closed,
+        "bounding_box": {"min": list(measures.low), "max": list(measures.high)},
     }
 
 
-def join_items(items: Iterable[tuple[int, Piece]], frame: Frame, normals: bool, folder: str | None,
-               format: str) -> list[Any]:
+def join_items(
+    items: Iterable[tuple[int, Piece]], frame: Frame, normals: bool, folder: str | None, format: str
+) -> list[Any]:
     """`join_group` for every object among (label, piece) items, in label order."""
     by_label: dict[int, list[Piece]] = {}
     for label, piece in items:
@@ -680,8 +713,9 @@ class Spill:
             partd.Python(partd.File(self.folder)).append(groups, fsync=False)
         return len(pieces)
 
-    def join(self, part: int, stored: Sequence[int], frame: Frame, normals: bool, folder: str | None,
-             format: str) -> list[Any]:
+    def join(
+        self, part: int, stored: Sequence[int], frame: Frame, normals: bool, folder: str | None, format: str
+    ) -> list[Any]:
         import partd
 
         del stored  # the blocks' counts: here only to run this after every block
@@ -772,8 +806,9 @@ def mesh_blockwise(
     tasks = []
     for start in layout.starts():
         source = volume[inside(*layout.window(start), shape)] if windowed else volume
-        tasks.append(dask.delayed(mesh_block, pure=True)(source, start, layout, settings, reduction, max_error,
-                                                         wanted, windowed))
+        tasks.append(
+            dask.delayed(mesh_block, pure=True)(source, start, layout, settings, reduction, max_error, wanted, windowed)
+        )
     if not tasks:
         return {} if output is None else []
     folder = None if output is None else os.fspath(output)
@@ -786,17 +821,22 @@ def mesh_blockwise(
     else:
         with tempfile.TemporaryDirectory(prefix="tarna-blockwise-", dir=scratch) as spilled:
             spill = Spill(spilled, parts)
-            stored = dask.delayed(_all_stored, pure=True)(*[dask.delayed(spill.store, pure=True)(task) for task in tasks])
-            joins = [dask.delayed(spill.join, pure=True)(part, stored, frame, normals, folder, format)
-                     for part in range(parts)]
+            stored = dask.delayed(_all_stored, pure=True)(
+                *[dask.delayed(spill.store, pure=True)(task) for task in tasks]
+            )
+            joins = [
+                dask.delayed(spill.join, pure=True)(part, stored, frame, normals, folder, format)
+                for part in range(parts)
+            ]
             computed = [item for part in _compute(joins, client, scheduler, progress) for item in part]
     if output is None:
         return dict(sorted(computed))
     return sorted(computed, key=lambda record: record["label"])
 
 
-def _join_groups(groups: Iterable[tuple[int, list[tuple[int, Piece]]]], frame: Frame, normals: bool,
-                 folder: str | None, format: str) -> list[Any]:
+def _join_groups(
+    groups: Iterable[tuple[int, list[tuple[int, Piece]]]], frame: Frame, normals: bool, folder: str | None, format: str
+) -> list[Any]:
     return [join_group(label, [piece for _, piece in items], frame, normals, folder, format) for label, items in groups]
 
 

@@ -81,7 +81,9 @@ def block_shape(text: str) -> tuple[int, int, int]:
     try:
         edges = tuple(int(part) for part in text.split(","))
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected one or three whole numbers like 128 or 128,128,64, got {text!r}") from None
+        raise argparse.ArgumentTypeError(
+            f"expected one or three whole numbers like 128 or 128,128,64, got {text!r}"
+        ) from None
     if len(edges) == 1:
         edges = edges * 3
     if len(edges) != 3 or not all(1 <= edge <= 32000 for edge in edges):
@@ -112,12 +114,20 @@ def finite_float(text: str) -> float:
 
 
 def add_input_options(command: argparse.ArgumentParser) -> None:
-    command.add_argument("input", metavar="INPUT",
-                         help="segmentation file: .npy, .npz[:KEY], .tif/.tiff, .h5[:/PATH], .zarr[:PATH]")
-    command.add_argument("--format-in", choices=("npy", "npz", "tiff", "hdf5", "zarr"),
-                         help="read INPUT as this format whatever its name")
-    command.add_argument("--level", type=non_negative_int, default=0,
-                         help="resolution level of an OME-Zarr multiscale image (default: 0, the finest)")
+    command.add_argument(
+        "input", metavar="INPUT", help="segmentation file: .npy, .npz[:KEY], .tif/.tiff, .h5[:/PATH], .zarr[:PATH]"
+    )
+    command.add_argument(
+        "--format-in",
+        choices=("npy", "npz", "tiff", "hdf5", "zarr"),
+        help="read INPUT as this format whatever its name",
+    )
+    command.add_argument(
+        "--level",
+        type=non_negative_int,
+        default=0,
+        help="resolution level of an OME-Zarr multiscale image (default: 0, the finest)",
+    )
     command.add_argument("--debug", action="store_true", help="show the traceback of an error")
 
 
@@ -127,74 +137,141 @@ def build_parser(prog: str = PROG) -> Parser:
     commands.required = True
 
     mesh = commands.add_parser(
-        "mesh", help="mesh every object of a segmentation file and write mesh files",
+        "mesh",
+        help="mesh every object of a segmentation file and write mesh files",
         description="Read a segmentation, mesh every object (or those of --labels) and write one mesh "
-        "file per object into the folder OUTPUT, or one scene if OUTPUT ends in .glb; always a summary.json.")
+        "file per object into the folder OUTPUT, or one scene if OUTPUT ends in .glb; always a summary.json.",
+    )
     add_input_options(mesh)
     mesh.add_argument("output", metavar="OUTPUT", help="folder for one file per object, or a .glb scene file")
-    mesh.add_argument("--labels", type=label_ranges, metavar="LIST",
-                      help="mesh only these labels, e.g. 3,17,100-200 (default: every object)")
-    mesh.add_argument("--format", choices=MESH_FORMATS, default="ply",
-                      help="file format of a folder's meshes (default: ply; binary where the format allows)")
-    mesh.add_argument("--voxel-size", type=voxel_size, metavar="D0,D1,D2",
-                      help="voxel size along array axes 0, 1, 2 (default: from the file, else 1,1,1)")
+    mesh.add_argument(
+        "--labels",
+        type=label_ranges,
+        metavar="LIST",
+        help="mesh only these labels, e.g. 3,17,100-200 (default: every object)",
+    )
+    mesh.add_argument(
+        "--format",
+        choices=MESH_FORMATS,
+        default="ply",
+        help="file format of a folder's meshes (default: ply; binary where the format allows)",
+    )
+    mesh.add_argument(
+        "--voxel-size",
+        type=voxel_size,
+        metavar="D0,D1,D2",
+        help="voxel size along array axes 0, 1, 2 (default: from the file, else 1,1,1)",
+    )
     mesh.add_argument("--axis-order", default="XYZ", help="output axis of each array axis (default: XYZ)")
     mesh.add_argument("--y-down", action="store_true", help="mirror the array axis that becomes Y")
-    mesh.add_argument("--close", action="store_true",
-                      help="treat the volume as surrounded by background: objects at its edge come out sealed")
+    mesh.add_argument(
+        "--close",
+        action="store_true",
+        help="treat the volume as surrounded by background: objects at its edge come out sealed",
+    )
     mesh.add_argument("--threads", type=non_negative_int, default=0, help="worker threads (default: 0, every core)")
     smooth = mesh.add_argument_group("smoothing (one method)")
-    smooth.add_argument("--smooth", nargs=2, metavar=("METHOD", "N"),
-                        help="smooth with METHOD (relax, taubin or fair) for N iterations")
-    smooth.add_argument("--max-deviation", type=finite_float, default=0.5,
-                        help="no vertex moves farther than this, in voxels, on any axis (default: 0.5)")
-    smooth.add_argument("--relaxation-step", type=finite_float, default=0.5,
-                        help="relax: fraction of the way to the neighbours' mean per iteration (default: 0.5)")
+    smooth.add_argument(
+        "--smooth", nargs=2, metavar=("METHOD", "N"), help="smooth with METHOD (relax, taubin or fair) for N iterations"
+    )
+    smooth.add_argument(
+        "--max-deviation",
+        type=finite_float,
+        default=0.5,
+        help="no vertex moves farther than this, in voxels, on any axis (default: 0.5)",
+    )
+    smooth.add_argument(
+        "--relaxation-step",
+        type=finite_float,
+        default=0.5,
+        help="relax: fraction of the way to the neighbours' mean per iteration (default: 0.5)",
+    )
     smooth.add_argument("--taubin-pass-band", type=finite_float, default=0.1, help="taubin: pass band (default: 0.1)")
-    smooth.add_argument("--taubin-lambda", type=finite_float, default=0.63,
-                        help="taubin: shrinking weight lambda (default: 0.63)")
-    smooth.add_argument("--fairing-step", type=finite_float, default=0.5,
-                        help="fair: fraction of the way per iteration (default: 0.5)")
-    smooth.add_argument("--no-fairing-junction-rule", dest="fairing_junction_rule", action="store_false",
-                        help="fair: treat lines where three objects meet like any other surface")
+    smooth.add_argument(
+        "--taubin-lambda", type=finite_float, default=0.63, help="taubin: shrinking weight lambda (default: 0.63)"
+    )
+    smooth.add_argument(
+        "--fairing-step", type=finite_float, default=0.5, help="fair: fraction of the way per iteration (default: 0.5)"
+    )
+    smooth.add_argument(
+        "--no-fairing-junction-rule",
+        dest="fairing_junction_rule",
+        action="store_false",
+        help="fair: treat lines where three objects meet like any other surface",
+    )
     smooth.add_argument("--fairing-taubin", action="store_true", help="fair: alternate lambda and mu passes")
-    smooth.add_argument("--fairing-pass-band", type=finite_float, default=0.1,
-                        help="fair with --fairing-taubin: pass band (default: 0.1)")
-    smooth.add_argument("--fairing-lambda", type=finite_float, default=0.63,
-                        help="fair with --fairing-taubin: lambda (default: 0.63)")
+    smooth.add_argument(
+        "--fairing-pass-band",
+        type=finite_float,
+        default=0.1,
+        help="fair with --fairing-taubin: pass band (default: 0.1)",
+    )
+    smooth.add_argument(
+        "--fairing-lambda", type=finite_float, default=0.63, help="fair with --fairing-taubin: lambda (default: 0.63)"
+    )
     reduce = mesh.add_argument_group("simplification")
-    reduce.add_argument("--reduce", type=non_negative_int, default=0, metavar="K",
-                        help="simplify every object to about 1/K of its triangles (default: 0, none)")
-    reduce.add_argument("--max-error", type=finite_float, default=None, metavar="E",
-                        help="no vertex moves farther than E output units (default: the largest voxel edge)")
+    reduce.add_argument(
+        "--reduce",
+        type=non_negative_int,
+        default=0,
+        metavar="K",
+        help="simplify every object to about 1/K of its triangles (default: 0, none)",
+    )
+    reduce.add_argument(
+        "--max-error",
+        type=finite_float,
+        default=None,
+        metavar="E",
+        help="no vertex moves farther than E output units (default: the largest voxel edge)",
+    )
     blocks = mesh.add_argument_group(
-        "volumes larger than memory", "meshed in blocks on Dask with exactly matching seams when the volume's "
-        "estimated need exceeds --memory-budget, or when --block-shape or --scheduler is given")
-    blocks.add_argument("--block-shape", type=block_shape, metavar="B[,B,B]",
-                        help="cells per block along array axes 0, 1, 2 (default: the file's chunks, at least 128)")
-    blocks.add_argument("--scheduler", metavar="NAME",
-                        help="threads (default), processes, sync, or a dask.distributed scheduler address")
-    blocks.add_argument("--memory-budget", type=memory_size, metavar="SIZE",
-                        help="mesh in blocks when meshing whole would need more (default: half the machine's memory)")
+        "volumes larger than memory",
+        "meshed in blocks on Dask with exactly matching seams when the volume's "
+        "estimated need exceeds --memory-budget, or when --block-shape or --scheduler is given",
+    )
+    blocks.add_argument(
+        "--block-shape",
+        type=block_shape,
+        metavar="B[,B,B]",
+        help="cells per block along array axes 0, 1, 2 (default: the file's chunks, at least 128)",
+    )
+    blocks.add_argument(
+        "--scheduler",
+        metavar="NAME",
+        help="threads (default), processes, sync, or a dask.distributed scheduler address",
+    )
+    blocks.add_argument(
+        "--memory-budget",
+        type=memory_size,
+        metavar="SIZE",
+        help="mesh in blocks when meshing whole would need more (default: half the machine's memory)",
+    )
     output = mesh.add_argument_group("output")
     output.add_argument("--normals", action="store_true", help="store vertex normals (PLY, OBJ, GLB)")
     output.add_argument("--preview", action="store_true", help="also draw preview.png of every object")
-    output.add_argument("--overwrite", action="store_true",
-                        help="write into an existing OUTPUT, replacing what an earlier run wrote there")
+    output.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="write into an existing OUTPUT, replacing what an earlier run wrote there",
+    )
     output.add_argument("--quiet", action="store_true", help="no progress bar and no summary lines")
     mesh.set_defaults(run=run_mesh)
 
     info = commands.add_parser(
-        "info", help="shape, dtype, objects and voxel size of a segmentation file",
+        "info",
+        help="shape, dtype, objects and voxel size of a segmentation file",
         description="Read a segmentation and tell its shape, dtype, number of objects, the voxel size the "
-        "file records, and an estimate of the memory and time meshing it takes.")
+        "file records, and an estimate of the memory and time meshing it takes.",
+    )
     add_input_options(info)
     info.set_defaults(run=run_info)
 
     demo = commands.add_parser(
-        "demo", help="mesh a built-in sample segmentation, write one PLY per object and a preview",
+        "demo",
+        help="mesh a built-in sample segmentation, write one PLY per object and a preview",
         description="Mesh a built-in sample segmentation (a Voronoi partition clipped to a ball) with every "
-        "core, write one binary PLY file per object and preview.png.")
+        "core, write one binary PLY file per object and preview.png.",
+    )
     demo.add_argument("outdir", nargs="?", default="demo-out", help="output directory (default: demo-out)")
     # Edge length of the sample cube; kept out of the help, it exists for quick checks.
     demo.add_argument("--size", type=int, default=None, help=argparse.SUPPRESS)
@@ -222,8 +299,7 @@ class Progress:
         if self.tqdm is None:
             yield lambda count: None
             return
-        bar = self.tqdm(total=total, desc=description, unit=unit, file=sys.stderr, leave=True,
-                        dynamic_ncols=True)
+        bar = self.tqdm(total=total, desc=description, unit=unit, file=sys.stderr, leave=True, dynamic_ncols=True)
         try:
             yield bar.update
         finally:
@@ -245,8 +321,10 @@ def open_input(args: argparse.Namespace) -> Any:
         raise UsageError(f"{name} holds {source.dtype} values; a segmentation needs integer labels (0 = background)")
     if kind == "b":
         source.close()
-        raise UsageError(f"{name} holds a bool mask; a segmentation needs integer labels (0 = background): "
-                         "save the mask as uint8 to mesh it as object 1")
+        raise UsageError(
+            f"{name} holds a bool mask; a segmentation needs integer labels (0 = background): "
+            "save the mask as uint8 to mesh it as object 1"
+        )
     if kind not in "ui":
         source.close()
         raise UsageError(f"{name} holds {source.dtype} values; a segmentation needs integer labels (0 = background)")
@@ -283,12 +361,19 @@ def chosen_voxel_size(args: argparse.Namespace, source: Any) -> tuple[tuple[floa
 
 def mesher_settings(args: argparse.Namespace, voxel: tuple[float, float, float]) -> dict[str, Any]:
     settings: dict[str, Any] = {
-        "voxel_resolution": list(voxel), "axis_order": args.axis_order, "y_down": args.y_down,
-        "max_deviation": args.max_deviation, "relaxation_step": args.relaxation_step,
-        "taubin_pass_band": args.taubin_pass_band, "taubin_lambda": args.taubin_lambda,
-        "fairing_step": args.fairing_step, "fairing_junction_rule": args.fairing_junction_rule,
-        "fairing_taubin": args.fairing_taubin, "fairing_pass_band": args.fairing_pass_band,
-        "fairing_lambda": args.fairing_lambda, "threads": args.threads,
+        "voxel_resolution": list(voxel),
+        "axis_order": args.axis_order,
+        "y_down": args.y_down,
+        "max_deviation": args.max_deviation,
+        "relaxation_step": args.relaxation_step,
+        "taubin_pass_band": args.taubin_pass_band,
+        "taubin_lambda": args.taubin_lambda,
+        "fairing_step": args.fairing_step,
+        "fairing_junction_rule": args.fairing_junction_rule,
+        "fairing_taubin": args.fairing_taubin,
+        "fairing_pass_band": args.fairing_pass_band,
+        "fairing_lambda": args.fairing_lambda,
+        "threads": args.threads,
     }
     if args.smooth is not None:
         method, count = args.smooth
@@ -355,15 +440,26 @@ def object_record(label: int, name: str, vertices: np.ndarray, faces: np.ndarray
 
     measures = measure(vertices, faces, closed and len(faces) > 0)
     return {
-        "label": label, "file": name, "vertices": len(vertices), "faces": len(faces),
+        "label": label,
+        "file": name,
+        "vertices": len(vertices),
+        "faces": len(faces),
         "surface_area": measures.surface_area,
         "enclosed_volume": measures.enclosed_volume if measures.closed else None,
-        "closed": measures.closed, "bounding_box": {"min": list(measures.low), "max": list(measures.high)},
+        "closed": measures.closed,
+        "bounding_box": {"min": list(measures.low), "max": list(measures.high)},
     }
 
 
-def write_objects(mesher: Any, writer: Any, labels: list[int], get_options: dict[str, Any],
-                  threads: int, advance: Callable[[int], None], open_labels: set[int]) -> list[dict[str, Any]]:
+def write_objects(
+    mesher: Any,
+    writer: Any,
+    labels: list[int],
+    get_options: dict[str, Any],
+    threads: int,
+    advance: Callable[[int], None],
+    open_labels: set[int],
+) -> list[dict[str, Any]]:
     """Read out, write and measure every object, on `threads` threads (`get`, the writers and
     the measures spend most of their time outside the interpreter lock). Files are written by
     the workers; a scene gets its objects in label order from this thread.
@@ -471,20 +567,40 @@ def run_mesh(args: argparse.Namespace) -> int:
     written = time.perf_counter()
 
     if args.preview:
-        draw_preview(mesher, records, preview_path, progress, f"{len(records)} objects from {os.path.basename(source.path)}")
+        draw_preview(
+            mesher, records, preview_path, progress, f"{len(records)} objects from {os.path.basename(source.path)}"
+        )
     previewed = time.perf_counter()
 
     summary = {
         "tarna_mesh": __version__,
-        "input": {"path": source.path, "format": source.format, "dataset": source.dataset,
-                  "shape": list(labels.shape), "dtype": stored_dtype},
-        "voxel_size": list(voxel), "voxel_size_source": voxel_source, "unit": source.unit,
-        "settings": {**settings, "close": args.close, "labels": args.labels, "format": writer_format(args),
-                     "normals": args.normals, "reduction_factor": args.reduce, "max_error": args.max_error},
+        "input": {
+            "path": source.path,
+            "format": source.format,
+            "dataset": source.dataset,
+            "shape": list(labels.shape),
+            "dtype": stored_dtype,
+        },
+        "voxel_size": list(voxel),
+        "voxel_size_source": voxel_source,
+        "unit": source.unit,
+        "settings": {
+            **settings,
+            "close": args.close,
+            "labels": args.labels,
+            "format": writer_format(args),
+            "normals": args.normals,
+            "reduction_factor": args.reduce,
+            "max_error": args.max_error,
+        },
         "threads": mesher.effective_threads,
-        "timings": {"read": read_done - started, "mesh": meshed - read_done, "write": written - meshed,
-                    "preview": previewed - written if args.preview else None,
-                    "total": time.perf_counter() - started},
+        "timings": {
+            "read": read_done - started,
+            "mesh": meshed - read_done,
+            "write": written - meshed,
+            "preview": previewed - written if args.preview else None,
+            "total": time.perf_counter() - started,
+        },
         "objects": records,
         "absent_labels": absent,
     }
@@ -506,8 +622,16 @@ class LabelRanges:
         return any(low <= label <= high for low, high in self.ranges)
 
 
-def run_mesh_in_blocks(args: argparse.Namespace, source: Any, settings: dict[str, Any], voxel: tuple[float, float, float],
-                       voxel_source: str, destination: str, summary_path: str, started: float) -> int:
+def run_mesh_in_blocks(
+    args: argparse.Namespace,
+    source: Any,
+    settings: dict[str, Any],
+    voxel: tuple[float, float, float],
+    voxel_source: str,
+    destination: str,
+    summary_path: str,
+    started: float,
+) -> int:
     """`mesh` for volumes larger than memory: blocks meshed on Dask, one file per object
     written by the workers; only the objects' records come back."""
     from . import __version__
@@ -516,8 +640,10 @@ def run_mesh_in_blocks(args: argparse.Namespace, source: Any, settings: dict[str
     from .io._extra import require
 
     if destination.lower().endswith(".glb"):
-        raise UsageError("a .glb scene is assembled in memory; a volume meshed in blocks is written to a folder "
-                         "(--format glb gives one .glb file per object)")
+        raise UsageError(
+            "a .glb scene is assembled in memory; a volume meshed in blocks is written to a folder "
+            "(--format glb gives one .glb file per object)"
+        )
     if args.preview:
         raise UsageError("--preview draws every object at once; it is not available for a volume meshed in blocks")
     require("dask", extra="dask")
@@ -540,10 +666,20 @@ def run_mesh_in_blocks(args: argparse.Namespace, source: Any, settings: dict[str
     try:
         with dask.config.set(**options):
             records: list[dict[str, Any]] = mesh_blockwise(  # type: ignore[assignment]  # a folder: records
-                volume, destination, block_shape=block, close=args.close,
+                volume,
+                destination,
+                block_shape=block,
+                close=args.close,
                 labels=None if args.labels is None else LabelRanges(args.labels),
-                normals=args.normals, reduction_factor=args.reduce, max_error=args.max_error, format=args.format,
-                client=client, scheduler=scheduler, progress=not args.quiet and sys.stderr.isatty(), **block_settings)
+                normals=args.normals,
+                reduction_factor=args.reduce,
+                max_error=args.max_error,
+                format=args.format,
+                client=client,
+                scheduler=scheduler,
+                progress=not args.quiet and sys.stderr.isatty(),
+                **block_settings,
+            )
     except ValueError as error:  # labels that cannot be read as labels, found in some block
         raise UsageError(f"{source.path}: {error}") from None
     finally:
@@ -554,18 +690,39 @@ def run_mesh_in_blocks(args: argparse.Namespace, source: Any, settings: dict[str
     present = {record["label"] for record in records}
     absent = [low for low, high in args.labels or [] if low == high and low not in present]
     meshed = time.perf_counter()
-    blocks = int(np.prod([-(-max(0, extent + 2 * args.close - 1) // edge) for extent, edge in zip(source.shape, block)]))
+    blocks = int(
+        np.prod([-(-max(0, extent + 2 * args.close - 1) // edge) for extent, edge in zip(source.shape, block)])
+    )
     summary = {
         "tarna_mesh": __version__,
-        "input": {"path": source.path, "format": source.format, "dataset": source.dataset,
-                  "shape": list(source.shape), "dtype": str(source.dtype)},
-        "voxel_size": list(voxel), "voxel_size_source": voxel_source, "unit": source.unit,
-        "settings": {**settings, "close": args.close, "labels": args.labels, "format": args.format,
-                     "normals": args.normals, "reduction_factor": args.reduce, "max_error": args.max_error},
+        "input": {
+            "path": source.path,
+            "format": source.format,
+            "dataset": source.dataset,
+            "shape": list(source.shape),
+            "dtype": str(source.dtype),
+        },
+        "voxel_size": list(voxel),
+        "voxel_size_source": voxel_source,
+        "unit": source.unit,
+        "settings": {
+            **settings,
+            "close": args.close,
+            "labels": args.labels,
+            "format": args.format,
+            "normals": args.normals,
+            "reduction_factor": args.reduce,
+            "max_error": args.max_error,
+        },
         "threads": args.threads,
         "blocks": {"shape": list(block), "count": blocks, "scheduler": args.scheduler or "threads"},
-        "timings": {"read": None, "mesh": meshed - started, "write": None, "preview": None,
-                    "total": time.perf_counter() - started},
+        "timings": {
+            "read": None,
+            "mesh": meshed - started,
+            "write": None,
+            "preview": None,
+            "total": time.perf_counter() - started,
+        },
         "objects": records,
         "absent_labels": absent,
     }
@@ -605,8 +762,10 @@ def summary_lines(summary: dict[str, Any], destination: str, summary_path: str, 
     voxel = ", ".join(f"{size:g}" for size in summary["voxel_size"])
     open_count = sum(not record["closed"] for record in objects)
     unit = f"{' ' + summary['unit'] if summary['unit'] else ''}"
-    counts = (f"{len(objects)} objects, {sum(r['vertices'] for r in objects):,} vertices, "
-              f"{sum(r['faces'] for r in objects):,} triangles to {destination}")
+    counts = (
+        f"{len(objects)} objects, {sum(r['vertices'] for r in objects):,} vertices, "
+        f"{sum(r['faces'] for r in objects):,} triangles to {destination}"
+    )
     if "blocks" in summary:
         blocks = summary["blocks"]
         lines = [
@@ -618,7 +777,8 @@ def summary_lines(summary: dict[str, Any], destination: str, summary_path: str, 
         ]
     else:
         lines = [
-            f"input     {summary['input']['path']}: {shape} {summary['input']['dtype']}, read in {timings['read']:.2f} s",
+            f"input     {summary['input']['path']}: {shape} {summary['input']['dtype']}, "
+            f"read in {timings['read']:.2f} s",
             f"voxel     {voxel}{unit} ({summary['voxel_size_source']})",
             f"meshed    in {timings['mesh']:.2f} s on {summary['threads']} threads",
             f"wrote     {counts} in {timings['write']:.2f} s",
@@ -689,15 +849,19 @@ def run_info(args: argparse.Namespace) -> int:
     name = f"{source.path}:{source.dataset}" if source.dataset else source.path
     shape = " x ".join(str(extent) for extent in labels.shape)
     print(f"input      {name} ({source.format})")
-    print(f"shape      {shape}, {stored_dtype}{'' if stored_dtype == str(labels.dtype) else f' (read as {labels.dtype})'}, "
-          f"{size_text(labels.nbytes)}")
+    print(
+        f"shape      {shape}, {stored_dtype}"
+        f"{'' if stored_dtype == str(labels.dtype) else f' (read as {labels.dtype})'}, "
+        f"{size_text(labels.nbytes)}"
+    )
     span = f" (labels {present[0]} to {present[-1]})" if len(present) else ""
     print(f"objects    {len(present)}{span}")
     unit = f" {source.unit}" if source.unit else ""
     print(f"voxel size {', '.join(f'{size:g}' for size in voxel)}{unit} ({voxel_source})")
     print(f"surfaces   about {quads:,} faces ({2 * quads:,} triangles)")
-    print(f"estimate   {size_text(memory)} of memory; meshing and writing take {time_class(seconds)} "
-          f"on {threads} threads")
+    print(
+        f"estimate   {size_text(memory)} of memory; meshing and writing take {time_class(seconds)} on {threads} threads"
+    )
     return 0
 
 
@@ -753,8 +917,11 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     except Exception as error:  # anything else is a fault of this program, not of the input
         if debug:
             raise
-        print(f"{prog}: internal error: {type(error).__name__}: {' '.join(str(error).split())} "
-              "(run with --debug for the traceback)", file=sys.stderr)
+        print(
+            f"{prog}: internal error: {type(error).__name__}: {' '.join(str(error).split())} "
+            "(run with --debug for the traceback)",
+            file=sys.stderr,
+        )
         return 1
 
 

@@ -35,9 +35,7 @@ def as_labels(volume: Any) -> np.ndarray:
     kind = array.dtype.kind
     if kind not in "uib":
         hint = " (convert whole-number values with .astype(np.uint32))" if kind == "f" else ""
-        raise TypeError(
-            f"labels must be integers or booleans (0 is background), got dtype {array.dtype}{hint}"
-        )
+        raise TypeError(f"labels must be integers or booleans (0 is background), got dtype {array.dtype}{hint}")
     if array.ndim != 3:
         raise ValueError(f"labels must be a 3-D array, got {array.ndim}-D with shape {array.shape}")
     if not array.dtype.isnative:

@@ -31,10 +31,16 @@ def colour_of(labels: np.ndarray) -> np.ndarray:
     sector = np.floor(hue * 6).astype(int) % 6
     f = hue * 6 - np.floor(hue * 6)
     p, q, t = value * (1 - saturation), value * (1 - f * saturation), value * (1 - (1 - f) * saturation)
-    table = np.stack([
-        np.stack([value, t, p], -1), np.stack([q, value, p], -1), np.stack([p, value, t], -1),
-        np.stack([p, q, value], -1), np.stack([t, p, value], -1), np.stack([value, p, q], -1),
-    ])
+    table = np.stack(
+        [
+            np.stack([value, t, p], -1),
+            np.stack([q, value, p], -1),
+            np.stack([p, value, t], -1),
+            np.stack([p, q, value], -1),
+            np.stack([t, p, value], -1),
+            np.stack([value, p, q], -1),
+        ]
+    )
     return table[sector, np.arange(len(hue))]
 
 
@@ -43,8 +49,9 @@ class Preview:
 
     def __init__(self, low: Sequence[float], high: Sequence[float], width: int = 960, height: int = 720) -> None:
         azimuth, elevation = np.radians(AZIMUTH_DEGREES), np.radians(ELEVATION_DEGREES)
-        towards_camera = np.array([np.cos(elevation) * np.cos(azimuth), np.cos(elevation) * np.sin(azimuth),
-                                   np.sin(elevation)])
+        towards_camera = np.array(
+            [np.cos(elevation) * np.cos(azimuth), np.cos(elevation) * np.sin(azimuth), np.sin(elevation)]
+        )
         forward = -towards_camera
         right = np.cross(forward, [0.0, 0.0, 1.0])
         right /= np.linalg.norm(right)
@@ -53,8 +60,10 @@ class Preview:
         self.light = towards_camera + 0.5 * up + 0.4 * right
         self.light /= np.linalg.norm(self.light)
         self.width, self.height = width, height
-        corners = np.array([[x, y, z] for x in (low[0], high[0]) for y in (low[1], high[1]) for z in (low[2], high[2])],
-                           dtype=np.float64)
+        corners = np.array(
+            [[x, y, z] for x in (low[0], high[0]) for y in (low[1], high[1]) for z in (low[2], high[2])],
+            dtype=np.float64,
+        )
         screen = corners @ self.frame[:2].T
         self.origin = screen.min(axis=0)
         extent = np.maximum(screen.max(axis=0) - self.origin, 1e-12)
@@ -81,8 +90,14 @@ class Preview:
             keep &= normal @ self.frame[2] < 0  # facing the camera
         corners, normal = corners[keep], normal[keep] / length[keep, None]
         shade = (0.3 + 0.7 * np.abs(normal @ self.light)).astype(np.float32)
-        edges = np.stack([corners[:, 1, :2] - corners[:, 0, :2], corners[:, 2, :2] - corners[:, 0, :2],
-                          corners[:, 2, :2] - corners[:, 1, :2]], axis=1)
+        edges = np.stack(
+            [
+                corners[:, 1, :2] - corners[:, 0, :2],
+                corners[:, 2, :2] - corners[:, 0, :2],
+                corners[:, 2, :2] - corners[:, 1, :2],
+            ],
+            axis=1,
+        )
         steps = np.ceil(1.5 * np.linalg.norm(edges, axis=2).max(axis=1)).astype(np.int64).clip(1, 512)
         self.labels.append(int(label))
         owner = len(self.labels) - 1
@@ -144,8 +159,15 @@ def save_png(path: str | os.PathLike[str], image: np.ndarray, caption: str = "")
     axes.imshow(image, interpolation="nearest")
     axes.set_axis_off()
     if caption:
-        figure.text(0.5, 0.5 * caption_height / (height + caption_height), caption, ha="center", va="center",
-                    fontsize=10, color="#333333")
+        figure.text(
+            0.5,
+            0.5 * caption_height / (height + caption_height),
+            caption,
+            ha="center",
+            va="center",
+            fontsize=10,
+            color="#333333",
+        )
     figure.patch.set_facecolor(BACKGROUND / 255)
     with atomic_file(path) as stream:
         figure.savefig(stream, format="png", dpi=dpi, facecolor=figure.get_facecolor())

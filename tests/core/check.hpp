@@ -53,21 +53,21 @@ std::string show(const T& value) {
 
 }  // namespace check
 
-#define TEST(name)                                                     \
-    static void name();                                                \
-    static const ::check::Registrar name##_registrar(#name, &name);    \
+#define TEST(name)                                                  \
+    static void name();                                             \
+    static const ::check::Registrar name##_registrar(#name, &name); \
     static void name()
 
-#define CHECK(cond)                                                    \
-    do {                                                               \
+#define CHECK(cond)                                                         \
+    do {                                                                    \
         if (!(cond)) ::check::fail(__FILE__, __LINE__, "CHECK(" #cond ")"); \
     } while (0)
 
-#define CHECK_EQ(a, b)                                                 \
-    do {                                                               \
-        const auto& check_a_ = (a);                                    \
-        const auto& check_b_ = (b);                                    \
-        if (!(check_a_ == check_b_))                                   \
-            ::check::fail(__FILE__, __LINE__,                          \
+#define CHECK_EQ(a, b)                                                                                                \
+    do {                                                                                                              \
+        const auto& check_a_ = (a);                                                                                   \
+        const auto& check_b_ = (b);                                                                                   \
+        if (!(check_a_ == check_b_))                                                                                  \
+            ::check::fail(__FILE__, __LINE__,                                                                         \
                           "CHECK_EQ(" #a ", " #b "): " + ::check::show(check_a_) + " != " + ::check::show(check_b_)); \
     } while (0)

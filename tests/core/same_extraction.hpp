@@ -11,7 +11,8 @@
 inline tarna::LabelMesh materialised(const tarna::Extraction& extraction, std::size_t j) {
     tarna::LabelMesh mesh = extraction.meshes[j];
     if (mesh.positions.empty()) {
-        for (const std::uint32_t cell : mesh.cells) mesh.positions.push_back(extraction.surface_cells.positions.at(cell));
+        for (const std::uint32_t cell : mesh.cells)
+            mesh.positions.push_back(extraction.surface_cells.positions.at(cell));
     }
     return mesh;
 }

@@ -60,7 +60,8 @@ void check_cells(const std::vector<DicedCell>& cells, const DiceGrid& grid) {
         CHECK(!cell.faces.empty());
         std::map<std::array<std::uint32_t, 3>, int> seen;
         for (const Point3f& p : cell.vertices) {
-            const std::array<std::uint32_t, 3> bits{std::bit_cast<std::uint32_t>(p[0]), std::bit_cast<std::uint32_t>(p[1]),
+            const std::array<std::uint32_t, 3> bits{std::bit_cast<std::uint32_t>(p[0]),
+                                                    std::bit_cast<std::uint32_t>(p[1]),
                                                     std::bit_cast<std::uint32_t>(p[2])};
             CHECK(++seen[bits] == 1);
             if (!grid.quantization_bits) continue;
@@ -174,7 +175,8 @@ TEST(dice_random_meshes_stay_closed) {
             origin[a] = snapped ? -4.5 : -4.5 - unit(rng);
             size[a] = std::int64_t(std::ceil(9.5 / chunk[a]));
         }
-        const std::optional<std::uint32_t> bits = round % 2 ? std::optional<std::uint32_t>(1 + round % 12) : std::nullopt;
+        const std::optional<std::uint32_t> bits =
+            round % 2 ? std::optional<std::uint32_t>(1 + round % 12) : std::nullopt;
         const DiceGrid grid = make_grid(chunk, origin, size, bits);
         const auto cells = dice(mesh.vertices, mesh.faces, grid);
         check_cells(cells, grid);
@@ -228,7 +230,8 @@ TEST(dice_pieces_cover_each_triangle) {
         auto vector_area = [](const Point3f& a, const Point3f& b, const Point3f& c) {
             const double u[3] = {double(b[0]) - a[0], double(b[1]) - a[1], double(b[2]) - a[2]};
             const double v[3] = {double(c[0]) - a[0], double(c[1]) - a[1], double(c[2]) - a[2]};
-            return std::array<double, 3>{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+            return std::array<double, 3>{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
+                                         u[0] * v[1] - u[1] * v[0]};
         };
         const auto whole = vector_area(corners[0], corners[1], corners[2]);
         std::array<double, 3> sum{};
@@ -254,7 +257,8 @@ TEST(dice_degenerate_inputs) {
     CHECK(zeros.size() == 1 && zeros[0].vertices.size() == 4 && zeros[0].faces.size() == 2);
     // NaN and infinite corners neither crash nor leave the grid.
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-    const std::vector<Point3f> odd{{nan, 0.5f, 0.5f}, {3.5f, 2.5f, nan}, {0.5f, 3.5f, 1.5f}, {-inf, 1.5f, 2.5f}, {nan, nan, nan}};
+    const std::vector<Point3f> odd{
+        {nan, 0.5f, 0.5f}, {3.5f, 2.5f, nan}, {0.5f, 3.5f, 1.5f}, {-inf, 1.5f, 2.5f}, {nan, nan, nan}};
     for (const auto& bits : {std::optional<std::uint32_t>{}, std::optional<std::uint32_t>{10}}) {
         const DiceGrid odd_grid = make_grid({1, 1, 1}, {0, 0, 0}, {4, 4, 4}, bits);
         const auto cells = dice(odd, {{0, 1, 2}, {3, 1, 2}, {4, 4, 0}, {4, 1, 3}}, odd_grid);

@@ -6,8 +6,8 @@
 #include <set>
 
 #include "check.hpp"
-#include "same_extraction.hpp"
 #include "extract.hpp"
+#include "same_extraction.hpp"
 #include "tables.hpp"
 
 using namespace tarna;
@@ -187,7 +187,7 @@ std::pair<CellField, std::vector<std::uint64_t>> surface_cells_by_definition(con
         for (std::uint64_t m = 0; m < grid.dims[1]; ++m)
             for (std::uint64_t o = 0; o < grid.dims[0]; ++o) {
                 const std::array<std::int64_t, 3> x = {std::int64_t(o) + grid.origin, std::int64_t(m) + grid.origin,
-                                                      std::int64_t(g) + grid.origin};
+                                                       std::int64_t(g) + grid.origin};
                 const auto corners = cell_corners(stored.view, x);
                 if (corners_uniform(corners)) continue;
                 unsigned mask = 0;
@@ -236,7 +236,8 @@ TEST(single_voxel_closed_gives_the_exact_cube) {
             for (int o = 0; o < 2; ++o) expected.push_back({(2 * o - 1) * 43, (2 * m - 1) * 43, (2 * g - 1) * 43});
     CHECK_EQ(mesh.positions, expected);
     CHECK_EQ(mesh.cells, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
-    CHECK_EQ(mesh.quads, (std::vector<Quad>{{1, 0, 2, 3}, {4, 0, 1, 5}, {2, 0, 4, 6}, {7, 5, 1, 3}, {7, 3, 2, 6}, {7, 6, 4, 5}}));
+    CHECK_EQ(mesh.quads,
+             (std::vector<Quad>{{1, 0, 2, 3}, {4, 0, 1, 5}, {2, 0, 4, 6}, {7, 5, 1, 3}, {7, 3, 2, 6}, {7, 6, 4, 5}}));
     CHECK(mesh.ambiguous.empty());
     CHECK(mesh.boundary.empty());
     CHECK_EQ(closed.surface_cells.cell_ids, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
@@ -453,12 +454,14 @@ TEST(boundary_flags_mark_the_outermost_cell_layer) {
         const CellField& cells = tracked.surface_cells;
         for (std::uint32_t k = 0; k < cells.size(); ++k) {
             const auto c = cell_coordinates(tracked, k);
-            const bool outer = c[0] == 0 || c[0] + 1 == n[0] || c[1] == 0 || c[1] + 1 == n[1] || c[2] == 0 || c[2] + 1 == n[2];
+            const bool outer =
+                c[0] == 0 || c[0] + 1 == n[0] || c[1] == 0 || c[1] + 1 == n[1] || c[2] == 0 || c[2] + 1 == n[2];
             CHECK_EQ(cells.boundary[k], std::uint8_t(outer));
         }
         for (const LabelMesh& mesh : tracked.meshes) {
             CHECK_EQ(mesh.boundary.size(), vertex_count(mesh));
-            for (std::size_t v = 0; v < mesh.boundary.size(); ++v) CHECK_EQ(mesh.boundary[v], cells.boundary[mesh.cells[v]]);
+            for (std::size_t v = 0; v < mesh.boundary.size(); ++v)
+                CHECK_EQ(mesh.boundary[v], cells.boundary[mesh.cells[v]]);
         }
         const Extraction untracked = extract(volume, Settings{false, threads, {}});
         CHECK_EQ(untracked.surface_cells.boundary, std::vector<std::uint8_t>(untracked.surface_cells.size(), 0));
@@ -487,4 +490,3 @@ TEST(volumes_without_surfaces) {
     CHECK_EQ(sealed.surface_cells.size(), std::size_t(4 * 4 * 4 - 2 * 2 * 2));
     check_closed(sealed.meshes[0]);
 }
-

@@ -5,8 +5,8 @@
 #include <random>
 
 #include "check.hpp"
-#include "same_extraction.hpp"
 #include "extract.hpp"
+#include "same_extraction.hpp"
 
 using namespace tarna;
 
@@ -36,14 +36,16 @@ Stored<Label> store(bool fortran) {
     stored.memory.resize(SHAPE[0] * SHAPE[1] * SHAPE[2]);
     const std::int64_t s0 = std::int64_t(SHAPE[0]), s1 = std::int64_t(SHAPE[1]), s2 = std::int64_t(SHAPE[2]);
     stored.view.shape = SHAPE;
-    stored.view.strides = fortran ? std::array<std::int64_t, 3>{1, s0, s0 * s1} : std::array<std::int64_t, 3>{s1 * s2, s2, 1};
+    stored.view.strides =
+        fortran ? std::array<std::int64_t, 3>{1, s0, s0 * s1} : std::array<std::int64_t, 3>{s1 * s2, s2, 1};
     stored.view.data = stored.memory.data();
     // Same random sequence in every layout: values are drawn in logical order.
     for (std::uint64_t i0 = 0; i0 < SHAPE[0]; ++i0)
         for (std::uint64_t i1 = 0; i1 < SHAPE[1]; ++i1)
             for (std::uint64_t i2 = 0; i2 < SHAPE[2]; ++i2) {
                 const std::int64_t at = std::int64_t(i0) * stored.view.strides[0] +
-                                        std::int64_t(i1) * stored.view.strides[1] + std::int64_t(i2) * stored.view.strides[2];
+                                        std::int64_t(i1) * stored.view.strides[1] +
+                                        std::int64_t(i2) * stored.view.strides[2];
                 stored.memory[std::size_t(at)] = Label(label_at(i0, i1, i2, random));
             }
     return stored;

@@ -71,7 +71,8 @@ TEST(negative_strides_read_the_same_labels) {
     const auto plain = c_order(data);
     for (std::int64_t x = -1; x < 2; ++x)
         for (std::int64_t y = -1; y < 3; ++y)
-            for (std::int64_t z = -1; z < 4; ++z) CHECK_EQ(cell_corners(view, {x, y, z}), cell_corners(plain, {x, y, z}));
+            for (std::int64_t z = -1; z < 4; ++z)
+                CHECK_EQ(cell_corners(view, {x, y, z}), cell_corners(plain, {x, y, z}));
 }
 
 TEST(corner_edges_follow_the_edge_numbering) {

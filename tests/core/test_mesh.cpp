@@ -75,7 +75,8 @@ TEST(square_cut_ignores_corner_rotation) {
     // Identical diagonals also pick 1-3; only the flags show which vertex came first.
     mesh.positions.assign(4, {3, 3, 3});
     mesh.boundary = {1, 0, 0, 0};
-    CHECK_EQ(build_triangle_mesh(mesh, CellField{}, OutputFrame{}).vertex_flags, (std::vector<std::uint8_t>{0, 0, 0, 1}));
+    CHECK_EQ(build_triangle_mesh(mesh, CellField{}, OutputFrame{}).vertex_flags,
+             (std::vector<std::uint8_t>{0, 0, 0, 1}));
 }
 
 TEST(odd_mappings_swap_the_last_two_corners) {
@@ -88,7 +89,8 @@ TEST(odd_mappings_swap_the_last_two_corners) {
 }
 
 TEST(faces_and_normals_point_outward_in_every_frame) {
-    const std::vector<std::array<std::size_t, 3>> perms = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+    const std::vector<std::array<std::size_t, 3>> perms = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2},
+                                                           {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
     for (const auto& axes : perms) {
         for (int mask = 0; mask < 8; ++mask) {
             OutputFrame frame = frame_of(axes, {(mask & 1) != 0, (mask & 2) != 0, (mask & 4) != 0});
@@ -143,8 +145,16 @@ TEST(separate_fans_get_their_own_vertices) {
     mesh.boundary.assign(mesh.positions.size(), 0);
     mesh.boundary[0] = 1;
     const TriangleMesh out = build_triangle_mesh(mesh, CellField{}, OutputFrame{});
-    CHECK_EQ(out.faces, (Faces{{0, 1, 2}, {0, 2, 3}, {4, 5, 6}, {4, 6, 7}, {17, 8, 9},
-                               {17, 9, 10}, {18, 11, 12}, {18, 12, 13}, {19, 14, 15}, {19, 15, 16}}));
+    CHECK_EQ(out.faces, (Faces{{0, 1, 2},
+                               {0, 2, 3},
+                               {4, 5, 6},
+                               {4, 6, 7},
+                               {17, 8, 9},
+                               {17, 9, 10},
+                               {18, 11, 12},
+                               {18, 12, 13},
+                               {19, 14, 15},
+                               {19, 15, 16}}));
     CHECK_EQ(out.vertices.size(), std::size_t{20});
     CHECK_EQ(out.vertices[17], out.vertices[0]);
     CHECK_EQ(out.vertices[18], (Point3f{0.0f, 0.0f, 0.0f}));
@@ -159,8 +169,14 @@ TEST(connected_fans_are_left_alone) {
     // (the centre as corner a of a square, off its cut).
     std::vector<LabelMesh> cases(3);
     cases[0].positions = cases[1].positions = cases[2].positions = {{0, 0, 0}};
-    cases[0].positions.insert(cases[0].positions.end(), {{256, 0, 0}, {256, 256, 0}, {0, 256, 0}, {-256, 256, 0},
-                                                         {-256, 0, 0}, {-256, -256, 0}, {0, -256, 0}, {256, -256, 0}});
+    cases[0].positions.insert(cases[0].positions.end(), {{256, 0, 0},
+                                                         {256, 256, 0},
+                                                         {0, 256, 0},
+                                                         {-256, 256, 0},
+                                                         {-256, 0, 0},
+                                                         {-256, -256, 0},
+                                                         {0, -256, 0},
+                                                         {256, -256, 0}});
     cases[0].quads = {{0, 1, 2, 3}, {0, 3, 4, 5}, {0, 5, 6, 7}, {0, 7, 8, 1}};
     add_square(cases[1], 0, {0, 0, 0});
     cases[1].positions.insert(cases[1].positions.end(), {{-256, 256, 0}, {-256, 0, 0}});
@@ -209,8 +225,10 @@ TEST(empty_object_and_broken_indices) {
 
     for (int broken = 0; broken < 2; ++broken) {
         LabelMesh bad = voxel_cube();
-        if (broken == 0) bad.quads[3][2] = 8;
-        else bad.ambiguous = {0, 8};
+        if (broken == 0)
+            bad.quads[3][2] = 8;
+        else
+            bad.ambiguous = {0, 8};
         bool faulted = false;
         try {
             build_triangle_mesh(bad, CellField{}, OutputFrame{});

@@ -50,9 +50,7 @@ TEST(nested_calls_from_workers_do_not_deadlock) {
     std::atomic<int> total{0};
     pool.run_inside([&] {
         CHECK(pool.owns_current_thread());
-        pool.parallel_for(8, [&](std::size_t) {
-            pool.parallel_for(8, [&](std::size_t) { total.fetch_add(1); });
-        });
+        pool.parallel_for(8, [&](std::size_t) { pool.parallel_for(8, [&](std::size_t) { total.fetch_add(1); }); });
     });
     CHECK_EQ(total.load(), 64);
     CHECK(!pool.owns_current_thread());

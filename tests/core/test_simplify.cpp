@@ -18,7 +18,8 @@ namespace {
 //   2-------3
 TriangleMesh two_fans() {
     TriangleMesh mesh;
-    mesh.vertices = {{-0.5f, 0, 0}, {0.5f, 0, 0}, {-1, -1, 0}, {1, -1, 0}, {2, 0, 0}, {1, 1, 0}, {-1, 1, 0}, {-2, 0, 0}};
+    mesh.vertices = {{-0.5f, 0, 0}, {0.5f, 0, 0}, {-1, -1, 0}, {1, -1, 0},
+                     {2, 0, 0},     {1, 1, 0},    {-1, 1, 0},  {-2, 0, 0}};
     mesh.faces = {{0, 2, 3}, {0, 3, 1}, {1, 3, 4}, {1, 4, 5}, {1, 5, 0}, {0, 5, 6}, {0, 6, 7}, {0, 7, 2}};
     return mesh;
 }
@@ -30,8 +31,8 @@ TEST(two_fans_collapse_onto_the_midpoint_within_bound) {
     // The midpoint lies 0.5 from both starts: allowed up to the bound, refused below it.
     for (const double max_error : {0.5, 7.0, inf, std::numeric_limits<double>::quiet_NaN()}) {
         const TriangleMesh out = simplify(two_fans(), 0, max_error);
-        CHECK_EQ(out.vertices, (std::vector<Point3f>{{0, 0, 0}, {-1, -1, 0}, {1, -1, 0}, {2, 0, 0}, {1, 1, 0},
-                                                     {-1, 1, 0}, {-2, 0, 0}}));
+        CHECK_EQ(out.vertices, (std::vector<Point3f>{
+                                   {0, 0, 0}, {-1, -1, 0}, {1, -1, 0}, {2, 0, 0}, {1, 1, 0}, {-1, 1, 0}, {-2, 0, 0}}));
         CHECK_EQ(out.faces, (std::vector<Triangle>{{0, 1, 2}, {0, 2, 3}, {0, 3, 4}, {0, 4, 5}, {0, 5, 6}, {0, 6, 1}}));
         CHECK_EQ(out.vertex_flags, (std::vector<std::uint8_t>{0, 1, 1, 1, 1, 1, 1}));
         CHECK(!out.normals);

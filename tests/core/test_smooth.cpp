@@ -55,8 +55,7 @@ Positions faired_row(double max_deviation, std::vector<std::uint8_t> boundary) {
 
 TEST(relaxation_and_taubin_on_one_square) {
     CHECK_EQ(smoothed_square(1, {0.5}, 0.5), (Positions{{64, 64, 0}, {192, 64, 0}, {192, 192, 0}, {64, 192, 0}}));
-    CHECK_EQ(smoothed_square(3, {0.5}, 0.5),
-             (Positions{{112, 112, 0}, {144, 112, 0}, {144, 144, 0}, {112, 144, 0}}));
+    CHECK_EQ(smoothed_square(3, {0.5}, 0.5), (Positions{{112, 112, 0}, {144, 112, 0}, {144, 144, 0}, {112, 144, 0}}));
     // max_deviation 0.1: D = 25.6, the corners stop on the box and round to 26.
     CHECK_EQ(smoothed_square(1, {0.5}, 0.1), (Positions{{26, 26, 0}, {230, 26, 0}, {230, 230, 0}, {26, 230, 0}}));
     // lambda 0.63 then mu = 1 / (0.1 - 1 / 0.63): 80.64 after the first pass, 48.797 after the second.

@@ -2,7 +2,6 @@
 
 import numpy as np
 import numpy.typing as npt
-
 from tarna_mesh import Mesher, as_labels, dice
 from tarna_mesh.io import to_trimesh, write_mesh
 

@@ -50,7 +50,9 @@ def format_of(path: str | os.PathLike[str]) -> str:
     """The mesh format named by a path's extension."""
     extension = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
     if extension not in FORMATS:
-        raise ValueError(f"unknown mesh format {extension!r} in {os.fspath(path)!r}; expected one of {', '.join(FORMATS)}")
+        raise ValueError(
+            f"unknown mesh format {extension!r} in {os.fspath(path)!r}; expected one of {', '.join(FORMATS)}"
+        )
     return extension
 
 
@@ -132,7 +134,9 @@ class SceneWriter:
             self._scene.write(stream, self.normals)
 
 
-def open_writer(destination: str | os.PathLike[str], format: str = "ply", normals: bool = False) -> FolderWriter | SceneWriter:
+def open_writer(
+    destination: str | os.PathLike[str], format: str = "ply", normals: bool = False
+) -> FolderWriter | SceneWriter:
     """A scene writer when `destination` ends in .glb, else a writer into the folder `destination`."""
     if os.fspath(destination).lower().endswith(".glb"):
         return SceneWriter(destination, normals)

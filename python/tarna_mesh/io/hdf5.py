@@ -43,6 +43,14 @@ def open_hdf5(path: str, inside: str | None, level: int) -> VolumeSource:
         file.close()
         raise
     return VolumeSource(
-        path, "hdf5", inside, tuple(dataset.shape), dataset.dtype, voxel_size, source,
-        read_rows=lambda start, stop: dataset[start:stop], close=file.close, array=dataset,
+        path,
+        "hdf5",
+        inside,
+        tuple(dataset.shape),
+        dataset.dtype,
+        voxel_size,
+        source,
+        read_rows=lambda start, stop: dataset[start:stop],
+        close=file.close,
+        array=dataset,
     )

@@ -12,7 +12,12 @@ def open_npy(path: str, inside: str | None, level: int) -> VolumeSource:
         raise InputError(f"{path} holds a single array; drop ':{inside}'")
     array = np.load(path, mmap_mode="r", allow_pickle=False)
     return VolumeSource(
-        path, "npy", None, array.shape, array.dtype, read_rows=lambda start, stop: np.asarray(array[start:stop]),
+        path,
+        "npy",
+        None,
+        array.shape,
+        array.dtype,
+        read_rows=lambda start, stop: np.asarray(array[start:stop]),
         array=array,
     )
 

@@ -12,6 +12,7 @@ import numpy as np
 
 EXTENSION = ".ply"
 
+
 def write(stream: BinaryIO, vertices: np.ndarray, faces: np.ndarray, normals: np.ndarray | None = None) -> None:
     """One mesh as binary PLY; `normals` (one per vertex) are stored as nx, ny, nz."""
     properties = "property float x\nproperty float y\nproperty float z\n"

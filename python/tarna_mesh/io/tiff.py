@@ -58,6 +58,14 @@ def open_tiff(path: str, inside: str | None, level: int) -> VolumeSource:
         tif.close()
         raise
     return VolumeSource(
-        path, "tiff", None, squeezed, series.dtype, voxel_size, source, unit,
-        read_all=lambda: series.asarray(), close=tif.close,
+        path,
+        "tiff",
+        None,
+        squeezed,
+        series.dtype,
+        voxel_size,
+        source,
+        unit,
+        read_all=lambda: series.asarray(),
+        close=tif.close,
     )

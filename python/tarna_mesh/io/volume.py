@@ -131,9 +131,7 @@ def format_of_source(path: str) -> str:
         os.path.exists(os.path.join(path, name)) for name in ("zarr.json", ".zgroup", ".zarray")
     ):
         return "zarr"
-    raise InputError(
-        f"{path}: cannot tell the file format from its name; give --format-in ({', '.join(READERS)})"
-    )
+    raise InputError(f"{path}: cannot tell the file format from its name; give --format-in ({', '.join(READERS)})")
 
 
 def checked_voxel_size(values: Any, where: str) -> tuple[float, float, float]:
@@ -162,8 +160,13 @@ def open_volume(source: str, format: str | None = None, level: int = 0) -> Volum
         raise InputError("--level applies to OME-Zarr multiscale images only")
     from . import hdf5, npy, tiff, zarr
 
-    opener = {"npy": npy.open_npy, "npz": npy.open_npz, "tiff": tiff.open_tiff, "hdf5": hdf5.open_hdf5,
-              "zarr": zarr.open_zarr}[format]
+    opener = {
+        "npy": npy.open_npy,
+        "npz": npy.open_npz,
+        "tiff": tiff.open_tiff,
+        "hdf5": hdf5.open_hdf5,
+        "zarr": zarr.open_zarr,
+    }[format]
     try:
         return opener(path, inside, level)
     except (InputError, ImportError):

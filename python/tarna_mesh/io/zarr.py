@@ -40,8 +40,11 @@ def spatial_axes(axes: list[Any] | None, rank: int) -> list[int]:
         return list(range(rank))
     names = [axis if isinstance(axis, str) else axis.get("name", "") for axis in axes]
     kinds = [None if isinstance(axis, str) else axis.get("type") for axis in axes]
-    return [index for index, (name, kind) in enumerate(zip(names, kinds)) if kind == "space" or
-            (kind is None and name.lower() in ("x", "y", "z"))]
+    return [
+        index
+        for index, (name, kind) in enumerate(zip(names, kinds))
+        if kind == "space" or (kind is None and name.lower() in ("x", "y", "z"))
+    ]
 
 
 def open_zarr(path: str, inside: str | None, level: int) -> VolumeSource:
@@ -53,7 +56,9 @@ def open_zarr(path: str, inside: str | None, level: int) -> VolumeSource:
             raise InputError(f"{path} is a single array; drop ':{inside}'")
         key = inside.strip("/")
         if key not in root:
-            raise InputError(f"{path} has no array or group {inside!r} (members: {', '.join(sorted(root.keys())) or 'none'})")
+            raise InputError(
+                f"{path} has no array or group {inside!r} (members: {', '.join(sorted(root.keys())) or 'none'})"
+            )
         node = root[key]
     where = f"{path}:{inside}" if inside else path
     voxel_size = source = unit = None
@@ -61,11 +66,15 @@ def open_zarr(path: str, inside: str | None, level: int) -> VolumeSource:
         multiscales = multiscales_of(node)
         if multiscales is None:
             members = ", ".join(sorted(node.keys())) or "none"
-            raise InputError(f"{where} is a zarr group, not an image; name an array in it as {path}:PATH (members: {members})")
+            raise InputError(
+                f"{where} is a zarr group, not an image; name an array in it as {path}:PATH (members: {members})"
+            )
         image = multiscales[0]
         levels = image["datasets"]
         if not 0 <= level < len(levels):
-            raise InputError(f"{where} has resolution levels 0 to {len(levels) - 1}; --level {level} is not one of them")
+            raise InputError(
+                f"{where} has resolution levels 0 to {len(levels) - 1}; --level {level} is not one of them"
+            )
         array = node[levels[level]["path"]]
         rank = len(array.shape)
         scale = scale_of(levels[level].get("coordinateTransformations"), rank) * scale_of(
@@ -74,11 +83,18 @@ def open_zarr(path: str, inside: str | None, level: int) -> VolumeSource:
         keep = spatial_axes(image.get("axes"), rank)
         for axis in range(rank):
             if axis not in keep and array.shape[axis] != 1:
-                raise InputError(f"{where} has a non-spatial axis {axis} of extent {array.shape[axis]}; only one label volume can be meshed")
+                raise InputError(
+                    f"{where} has a non-spatial axis {axis} of extent {array.shape[axis]}; "
+                    "only one label volume can be meshed"
+                )
         if len(keep) == 3:
             voxel_size = checked_voxel_size(scale[keep], f"the OME-Zarr scale of {where}")
             source = f"OME-Zarr scale (level {level})"
-            units = {axis.get("unit") for index, axis in enumerate(image.get("axes") or []) if index in keep and isinstance(axis, dict)}
+            units = {
+                axis.get("unit")
+                for index, axis in enumerate(image.get("axes") or [])
+                if index in keep and isinstance(axis, dict)
+            }
             unit = units.pop() if len(units) == 1 else None
         dataset = f"{inside or ''}/{levels[level]['path']}".lstrip("/")
     else:
@@ -96,9 +112,19 @@ def open_zarr(path: str, inside: str | None, level: int) -> VolumeSource:
         return np.asarray(array[tuple(index)])
 
     box = array if len(keep) == rank else Spatial(array, picks, keep)
-    return VolumeSource(path, "zarr", dataset, shape, np.dtype(array.dtype), voxel_size, source, unit,
-                        read_rows=read_rows if keep else None, read_all=lambda: np.asarray(array[...]),
-                        array=box if len(keep) == 3 else None)
+    return VolumeSource(
+        path,
+        "zarr",
+        dataset,
+        shape,
+        np.dtype(array.dtype),
+        voxel_size,
+        source,
+        unit,
+        read_rows=read_rows if keep else None,
+        read_all=lambda: np.asarray(array[...]),
+        array=box if len(keep) == 3 else None,
+    )
 
 
 class Spatial:
