@@ -57,3 +57,23 @@ def test_atomic_file_removes_its_temporary_file_on_failure(tmp_path):
     assert list(tmp_path.iterdir()) == []
     with pytest.raises(ValueError, match="unknown mesh format 'vrml'"):
         io.write_mesh(tmp_path / "mesh.vrml", np.zeros((0, 3), np.float32), np.zeros((0, 3), np.uint32))
+
+
+@pytest.mark.parametrize("fmt", ["ply", "obj", "stl"])
+def test_folder_writer_encode_then_put_writes_what_write_mesh_writes(fmt, tmp_path):
+    """The command encodes on worker threads and writes from its own: the bytes must be those of
+    write_mesh, and a failure inside put must leave neither the file nor its temporary name."""
+    rng = np.random.default_rng(3)
+    labels = rng.integers(0, 3, (9, 8, 7), dtype=np.uint8)
+    mesher = Mesher(threads=1)
+    mesher.mesh(labels, close=True)
+    writer = io.FolderWriter(tmp_path, fmt)
+    for label in mesher.ids().tolist():
+        arrays = mesher.get(label, normals=True)
+        name = writer.put(*writer.encode(label, *arrays))
+        io.write_mesh(tmp_path / f"plain.{fmt}", *arrays)
+        assert (tmp_path / name).read_bytes() == (tmp_path / f"plain.{fmt}").read_bytes()
+    name, parts = writer.encode(1, *mesher.get(1))
+    with pytest.raises(TypeError):
+        writer.put("broken." + fmt, parts + [object()])
+    assert not [p.name for p in tmp_path.iterdir() if "broken" in p.name]

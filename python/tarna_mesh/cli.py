@@ -460,9 +460,11 @@ def write_objects(
     advance: Callable[[int], None],
     open_labels: set[int],
 ) -> list[dict[str, Any]]:
-    """Read out, write and measure every object, on `threads` threads (`get`, the writers and
-    the measures spend most of their time outside the interpreter lock). Files are written by
-    the workers; a scene gets its objects in label order from this thread.
+    """Read out, encode and measure every object on `threads` threads (`get`, the encoders and
+    the measures spend most of their time outside the interpreter lock), while this thread
+    writes the files one after another as they come: creating files in one folder does not run
+    in parallel, and kept apart from the encoding it overlaps with it. A scene gets its objects
+    in label order from this thread too.
 
     Every surface is closed except those in `open_labels`: the objects that reach the volume's
     edge when it is meshed without `close` (their surfaces stop there)."""
@@ -470,13 +472,13 @@ def write_objects(
 
     from .io import FolderWriter
 
-    in_workers = isinstance(writer, FolderWriter)
+    to_folder = isinstance(writer, FolderWriter)
 
     def work(label: int) -> tuple[dict[str, Any], Any]:
         vertices, faces, normals = mesher.get(label, **get_options)
-        name = writer.add(label, vertices, faces, normals) if in_workers else None
-        record = object_record(label, name or "", vertices, faces, label not in open_labels)
-        return record, None if in_workers else (vertices, faces, normals)
+        encoded = writer.encode(label, vertices, faces, normals) if to_folder else None
+        record = object_record(label, "", vertices, faces, label not in open_labels)
+        return record, encoded if to_folder else (vertices, faces, normals)
 
     records = []
     with ThreadPoolExecutor(max_workers=max(1, threads)) as pool:
@@ -489,9 +491,8 @@ def write_objects(
             if index >= window or label is None:
                 if not pending:
                     break
-                record, arrays = pending.pop(0).result()
-                if arrays is not None:
-                    record["file"] = writer.add(record["label"], *arrays)
+                record, made = pending.pop(0).result()
+                record["file"] = writer.put(*made) if to_folder else writer.add(record["label"], *made)
                 records.append(record)
                 advance(1)
     return records

@@ -16,8 +16,9 @@ from __future__ import annotations
 import contextlib
 import os
 import tempfile
+import threading
 from collections.abc import Iterable, Iterator
-from typing import TYPE_CHECKING, Any, BinaryIO
+from typing import TYPE_CHECKING, Any, BinaryIO, cast
 
 import numpy as np
 
@@ -96,6 +97,17 @@ def write_mesh(
         writer.write(stream, vertices, faces, normals)
 
 
+class Chunks:
+    """A write-only stream that keeps what is written, unjoined, for writing to a file later."""
+
+    def __init__(self) -> None:
+        self.parts: list[Any] = []
+
+    def write(self, data: Any) -> int:
+        self.parts.append(data)
+        return len(memoryview(data).cast("B"))
+
+
 class FolderWriter:
     """One file per object, `object_<label>.<format>`, in an existing folder."""
 
@@ -107,8 +119,43 @@ class FolderWriter:
 
     def add(self, label: int, vertices: np.ndarray, faces: np.ndarray, normals: np.ndarray | None = None) -> str:
         """Write one object; returns its file name."""
-        name = object_name(label) + FORMATS[self.format].EXTENSION
-        write_mesh(os.path.join(self.folder, name), vertices, faces, normals, self.format)
+        return self.put(*self.encode(label, vertices, faces, normals))
+
+    def encode(
+        self, label: int, vertices: np.ndarray, faces: np.ndarray, normals: np.ndarray | None = None
+    ) -> tuple[str, list[Any]]:
+        """One object's file name and contents, as the buffers `put` writes in order: the
+        costly half of `add`, which needs no file."""
+        chunks = Chunks()
+        FORMATS[self.format].write(cast(BinaryIO, chunks), vertices, faces, normals)
+        return object_name(label) + FORMATS[self.format].EXTENSION, chunks.parts
+
+    def put(self, name: str, parts: list[Any]) -> str:
+        """Write what `encode` made under `name`; returns `name`.
+
+        As `atomic_file` does, through a hidden temporary name renamed at the end, but in four
+        system calls (open, writev, close, rename): this runs beside threads that hold the
+        interpreter lock, and every call gives the lock up and waits to take it back."""
+        path = os.path.join(self.folder, name)
+        temporary = os.path.join(self.folder, f".{name}.{os.getpid()}.{threading.get_ident()}.partial")
+        flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC
+        handle = os.open(temporary, flags, 0o666)
+        try:
+            try:
+                views = [memoryview(part).cast("B") for part in parts]
+                while views:
+                    written = os.writev(handle, views)
+                    while views and written >= len(views[0]):
+                        written -= len(views.pop(0))
+                    if views:
+                        views[0] = views[0][written:]
+            finally:
+                os.close(handle)
+            os.replace(temporary, path)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+            raise
         return name
 
     def commit(self) -> None:
