@@ -27,7 +27,7 @@ def main():
         axes.bar([x for x, _ in shown], [s for _, s in shown], width, label=engine)
     axes.set_yscale("log")
     axes.set_ylabel("seconds (log scale, lower is better)")
-    axes.set_xticks(range(len(volumes)), volumes)
+    axes.set_xticks(range(len(volumes)), [volume.replace(", ", "\n") for volume in volumes])
     axes.set_title("Extracting every object's surface")
     axes.legend(fontsize=8)
     figure.tight_layout()
