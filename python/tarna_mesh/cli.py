@@ -585,15 +585,7 @@ def run_mesh(args: argparse.Namespace) -> int:
         "voxel_size": list(voxel),
         "voxel_size_source": voxel_source,
         "unit": source.unit,
-        "settings": {
-            **settings,
-            "close": args.close,
-            "labels": args.labels,
-            "format": writer_format(args),
-            "normals": args.normals,
-            "reduction_factor": args.reduce,
-            "max_error": args.max_error,
-        },
+        "settings": run_settings(args, settings),
         "threads": mesher.effective_threads,
         "timings": {
             "read": read_done - started,
@@ -706,15 +698,7 @@ def run_mesh_in_blocks(
         "voxel_size": list(voxel),
         "voxel_size_source": voxel_source,
         "unit": source.unit,
-        "settings": {
-            **settings,
-            "close": args.close,
-            "labels": args.labels,
-            "format": args.format,
-            "normals": args.normals,
-            "reduction_factor": args.reduce,
-            "max_error": args.max_error,
-        },
+        "settings": run_settings(args, settings),
         "threads": args.threads,
         "blocks": {"shape": list(block), "count": blocks, "scheduler": args.scheduler or "threads"},
         "timings": {
@@ -737,6 +721,19 @@ def run_mesh_in_blocks(
 
 def writer_format(args: argparse.Namespace) -> str:
     return "glb" if args.output.lower().endswith(".glb") else args.format
+
+
+def run_settings(args: argparse.Namespace, settings: dict[str, Any]) -> dict[str, Any]:
+    """The settings a summary records: the Mesher's and the command's own."""
+    return {
+        **settings,
+        "close": args.close,
+        "labels": args.labels,
+        "format": writer_format(args),
+        "normals": args.normals,
+        "reduction_factor": args.reduce,
+        "max_error": args.max_error,
+    }
 
 
 def draw_preview(mesher: Any, records: list[dict[str, Any]], path: str, progress: Progress, caption: str) -> None:
