@@ -663,20 +663,10 @@ def join_group(
     if folder is None:
         return label, (vertices, faces, vertex_normals_)
     from .io import FolderWriter
-    from .measure import measure
+    from .measure import object_record
 
     name = FolderWriter(folder, format).add(label, vertices, faces, vertex_normals_)
-    measures = measure(vertices, faces)
-    return {
-        "label": label,
-        "file": name,
-        "vertices": len(vertices),
-        "faces": len(faces),
-        "surface_area": measures.surface_area,
-        "enclosed_volume": measures.enclosed_volume if measures.closed else None,
-        "closed": measures.closed,
-        "bounding_box": {"min": list(measures.low), "max": list(measures.high)},
-    }
+    return object_record(label, name, vertices, faces)
 
 
 def join_items(

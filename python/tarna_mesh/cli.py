@@ -435,22 +435,6 @@ def border_labels(labels: np.ndarray) -> set[int]:
     return set(np.unique(np.concatenate(sides)).tolist()) if labels.size else set()
 
 
-def object_record(label: int, name: str, vertices: np.ndarray, faces: np.ndarray, closed: bool) -> dict[str, Any]:
-    from .measure import measure
-
-    measures = measure(vertices, faces, closed and len(faces) > 0)
-    return {
-        "label": label,
-        "file": name,
-        "vertices": len(vertices),
-        "faces": len(faces),
-        "surface_area": measures.surface_area,
-        "enclosed_volume": measures.enclosed_volume if measures.closed else None,
-        "closed": measures.closed,
-        "bounding_box": {"min": list(measures.low), "max": list(measures.high)},
-    }
-
-
 def write_objects(
     mesher: Any,
     writer: Any,
@@ -471,6 +455,7 @@ def write_objects(
     from concurrent.futures import ThreadPoolExecutor
 
     from .io import FolderWriter
+    from .measure import object_record
 
     to_folder = isinstance(writer, FolderWriter)
 
@@ -524,7 +509,7 @@ def in_blocks(args: argparse.Namespace, source: Any) -> bool:
 
 def run_mesh(args: argparse.Namespace) -> int:
     from . import Mesher, __version__
-    from .io import atomic_file, open_writer
+    from .io import open_writer
 
     started = time.perf_counter()
     progress = Progress(not args.quiet and sys.stderr.isatty())
@@ -597,11 +582,7 @@ def run_mesh(args: argparse.Namespace) -> int:
         "objects": records,
         "absent_labels": absent,
     }
-    with atomic_file(summary_path) as stream:
-        stream.write(json.dumps(summary, indent=1).encode())
-    if not args.quiet:
-        for line in summary_lines(summary, destination, summary_path, preview_path if args.preview else None):
-            print(line)
+    save_summary(summary, args, destination, summary_path, preview_path if args.preview else None)
     return 0
 
 
@@ -629,7 +610,6 @@ def run_mesh_in_blocks(
     written by the workers; only the objects' records come back."""
     from . import __version__
     from .blockwise import default_block_shape, mesh_blockwise
-    from .io import atomic_file
     from .io._extra import require
 
     if destination.lower().endswith(".glb"):
@@ -711,12 +691,21 @@ def run_mesh_in_blocks(
         "objects": records,
         "absent_labels": absent,
     }
+    save_summary(summary, args, destination, summary_path, None)
+    return 0
+
+
+def save_summary(
+    summary: dict[str, Any], args: argparse.Namespace, destination: str, summary_path: str, preview_path: str | None
+) -> None:
+    """Write summary.json and, unless --quiet, print its short form."""
+    from .io import atomic_file
+
     with atomic_file(summary_path) as stream:
         stream.write(json.dumps(summary, indent=1).encode())
     if not args.quiet:
-        for line in summary_lines(summary, destination, summary_path, None):
+        for line in summary_lines(summary, destination, summary_path, preview_path):
             print(line)
-    return 0
 
 
 def writer_format(args: argparse.Namespace) -> str:

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -73,3 +73,20 @@ def measure(vertices: np.ndarray, faces: np.ndarray, closed: bool | None = None)
     low = tuple(float(column.min()) for column in vertices.T)
     high = tuple(float(column.max()) for column in vertices.T)
     return Measures(area, volume, is_closed(faces) if closed is None else closed, low, high)  # type: ignore[arg-type]
+
+
+def object_record(
+    label: int, name: str, vertices: np.ndarray, faces: np.ndarray, closed: bool | None = None
+) -> dict[str, Any]:
+    """One object's entry in the command's summary; `closed` as for `measure`."""
+    measures = measure(vertices, faces, closed)
+    return {
+        "label": label,
+        "file": name,
+        "vertices": len(vertices),
+        "faces": len(faces),
+        "surface_area": measures.surface_area,
+        "enclosed_volume": measures.enclosed_volume if measures.closed else None,
+        "closed": measures.closed,
+        "bounding_box": {"min": list(measures.low), "max": list(measures.high)},
+    }
