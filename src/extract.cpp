@@ -21,8 +21,10 @@
 #include "extract.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <numeric>
+#include <optional>
 
 #include "planes.hpp"
 #include "tables.hpp"
@@ -483,7 +485,7 @@ private:
 template <class Label>
 Band extract_band(const VolumeView<Label>& view, const BandOptions& options, const std::array<std::uint64_t, 3>& dims,
                   std::int64_t origin, std::uint64_t start, std::uint64_t end, bool first_band,
-                  BandPlanes<Label>* shared = nullptr) {
+                  BandPlanes<Label>* shared = nullptr, const Label* uniform = nullptr) {
     if (start >= end) {
         Band empty;
         empty.cell_shape = dims;
@@ -492,7 +494,7 @@ Band extract_band(const VolumeView<Label>& view, const BandOptions& options, con
     }
     // The first band's CellField is projected over the whole grid, the others' over themselves.
     BandScan<Label> scan(options, dims, origin, first_band ? dims[2] : end - start);
-    VoxelPlanes<Label> planes(view, dims, origin, start, end);
+    VoxelPlanes<Label> planes(view, dims, origin, start, end, uniform);
     Band& band = scan.band();
     band.cell_shape = dims;
     band.start = start;
@@ -759,6 +761,25 @@ Merged merge(std::vector<Band>&& bands, const std::vector<BandPlanes<Label>>& pl
     return merged;
 }
 
+// The one label the whole array holds, if it holds one, by a single read split over the workers
+// along the outermost memory axis. Bands, cut along axis 2, would each read a part of every line
+// of the array (and the cache lines their ends share twice): slower than one thread reading it
+// all. Labelled volumes differ within their first line, so the test is free for them.
+template <class Label>
+std::optional<Label> find_uniform(const VolumeView<Label>& view, const Parallel& parallel) {
+    if (view.shape[0] == 0 || view.shape[1] == 0 || view.shape[2] == 0) return std::nullopt;
+    const Label value = view.data[0];
+    const std::uint64_t outer_extent = view.shape[outer_to_inner(view)[0]];
+    const auto ranges = split_range(outer_extent, parallel.workers());
+    std::atomic<bool> differs{false};
+    parallel.for_each(ranges.size(), [&](std::size_t i) {
+        if (!range_uniform(view, ranges[i].first, ranges[i].second, value, differs))
+            differs.store(true, std::memory_order_relaxed);
+    });
+    if (differs.load()) return std::nullopt;
+    return value;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -782,9 +803,10 @@ Extraction extract(const VolumeView<Label>& view, const ExtractOptions& options,
         const auto ranges = split_range(dims[2], band_count);
         std::vector<Band> bands(ranges.size());
         std::vector<BandPlanes<Label>> planes(ranges.size());
+        const std::optional<Label> uniform = find_uniform(view, parallel);
         parallel.for_each(ranges.size(), [&](std::size_t i) {
             bands[i] = extract_band(view, options.bands, dims, grid.origin, ranges[i].first, ranges[i].second,
-                                    ranges[i].first == 0, &planes[i]);
+                                    ranges[i].first == 0, &planes[i], uniform ? &*uniform : nullptr);
         });
         Merged merged = merge(std::move(bands), planes, options.bands, dims, parallel);
         result.sorted_labels = std::move(merged.sorted_labels);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -30,6 +31,19 @@ namespace tarna {
 
 // Whether `count` voxels from `line`, `stride` apart, all equal `value`; stops at the first
 // block (four cache lines when contiguous) that differs.
+// The axes from the largest stride to the smallest; an axis of extent 1 counts as outermost.
+template <class Label>
+std::array<unsigned, 3> outer_to_inner(const VolumeView<Label>& view) {
+    std::array<std::uint64_t, 3> cost{};
+    for (unsigned k = 0; k < 3; ++k) {
+        const std::int64_t stride = view.strides[k];
+        cost[k] = view.shape[k] > 1 ? std::uint64_t(stride < 0 ? -stride : stride) : UINT64_MAX;
+    }
+    std::array<unsigned, 3> axes{0, 1, 2};
+    std::stable_sort(axes.begin(), axes.end(), [&](unsigned a, unsigned b) { return cost[a] > cost[b]; });
+    return axes;
+}
+
 template <class Label>
 bool line_equals(const Label* line, std::int64_t stride, std::int64_t count, Label value) {
     constexpr std::int64_t BLOCK = 4 * 64 / sizeof(Label);  // four cache lines
@@ -53,6 +67,24 @@ bool line_equals(const Label* line, std::int64_t stride, std::int64_t count, Lab
     return true;
 }
 
+// Whether every voxel of `view` whose index on its outermost axis lies in [begin, end) equals
+// `value`, read in memory order; gives up once `stop` is set (another range differed).
+template <class Label>
+bool range_uniform(const VolumeView<Label>& view, std::uint64_t begin, std::uint64_t end, Label value,
+                   const std::atomic<bool>& stop) {
+    std::array<unsigned, 3> axes = outer_to_inner(view);
+    const auto& s = view.strides;
+    const unsigned outer = axes[0], middle = axes[1], inner = axes[2];
+    for (std::uint64_t o = begin; o < end; ++o) {
+        for (std::uint64_t m = 0; m < view.shape[middle]; ++m) {
+            const Label* line = view.data + std::int64_t(o) * s[outer] + std::int64_t(m) * s[middle];
+            if (!line_equals(line, s[inner], std::int64_t(view.shape[inner]), value)) return false;
+        }
+        if (stop.load(std::memory_order_relaxed)) return false;
+    }
+    return true;
+}
+
 template <class Label>
 class VoxelPlanes {
 public:
@@ -60,8 +92,9 @@ public:
     static constexpr std::uint64_t PLANE_BUDGET = std::uint64_t(16) << 20;
     static constexpr std::uint64_t MIN_HEIGHT = 8;
 
+    // `uniform`, when given, is the one label the whole array holds, so the columns need no read.
     VoxelPlanes(const VolumeView<Label>& view, const std::array<std::uint64_t, 3>& dims, std::int64_t origin,
-                std::uint64_t start, std::uint64_t end)
+                std::uint64_t start, std::uint64_t end, const Label* uniform = nullptr)
         : view_(view), dims_(dims), origin_(origin), row_length_(dims[0] + 1), row_count_(dims[1] + 1) {
         for (unsigned k = 0; k < 3; ++k) extent_[k] = std::int64_t(view.shape[k]);
         // The axis with the smallest stride is read innermost; an axis of extent 1 never is.
@@ -79,7 +112,7 @@ public:
             inside_low_[k] = std::uint64_t(std::max<std::int64_t>(0, -origin));
             inside_high_[k] = std::uint64_t(std::min<std::int64_t>(std::int64_t(dims[k]), extent_[k] - 1 - origin));
         }
-        summarise_columns(std::int64_t(start) + origin, std::int64_t(end) + origin);
+        summarise_columns(std::int64_t(start) + origin, std::int64_t(end) + origin, uniform);
         find_active_rows();
         if (any_active_) {
             const std::uint64_t plane_bytes = row_length_ * row_count_ * sizeof(Label);
@@ -134,7 +167,7 @@ private:
 
     // Per grid column (x0', x1'): does it hold one label over voxels z_low .. z_high, and which.
     // Outside the array on axis 0 or 1 a column is all background.
-    void summarise_columns(std::int64_t z_low, std::int64_t z_high) {
+    void summarise_columns(std::int64_t z_low, std::int64_t z_high, const Label* uniform) {
         const std::uint64_t columns = row_length_ * row_count_;
         column_constant_.assign(columns, 1);
         column_value_.assign(columns, Label(0));
@@ -143,6 +176,19 @@ private:
         const bool padded = z_low < 0 || z_high > extent_[2] - 1;  // reads background beyond the array
         const std::int64_t length = in_high - in_low + 1;
         const auto& s = view_.strides;
+        if (uniform != nullptr) {
+            // What the reads below would find: a column is compared with background where the
+            // band reaches beyond the array, else with its own first voxel.
+            const Label value = padded ? Label(0) : *uniform;
+            const std::uint8_t constant = length <= 0 || *uniform == value;
+            for (std::uint64_t x1 = inside_low_[1]; x1 <= inside_high_[1]; ++x1) {
+                for (std::uint64_t x0 = inside_low_[0]; x0 <= inside_high_[0]; ++x0) {
+                    column_value_[x0 + row_length_ * x1] = length <= 0 ? Label(0) : value;
+                    column_constant_[x0 + row_length_ * x1] = constant;
+                }
+            }
+            return;
+        }
         if (fast_ == 2) {
             // Axis 2 is contiguous: each column is one short read, stopped at the first change,
             // the columns in memory order. Results are gathered in that order and moved into

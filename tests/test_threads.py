@@ -80,6 +80,35 @@ def random_volume(seed, shape=(12, 10, 40), labels=5):
     return rng.integers(0, labels, size=shape, dtype=np.uint16)
 
 
+LAYOUTS = {
+    "C": lambda a: a,
+    "F": np.asfortranarray,
+    "flipped": lambda a: a[::-1, :, ::-1],
+    "axes swapped": lambda a: np.ascontiguousarray(a.transpose(2, 0, 1)).transpose(1, 2, 0),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("value", [0, 7])
+@pytest.mark.parametrize("odd_one", [None, (0, 0, 0), (8, 6, 39), (4, 3, 20), (8, 0, 0)])
+def test_one_label_volumes_across_threads(layout, value, odd_one):
+    """Volumes of one label (found by a read shared among the threads) and volumes where one voxel
+    differs somewhere give what a single thread gives."""
+    labels = np.full((9, 7, 40), value, np.uint16)
+    if odd_one is not None:
+        labels[odd_one] = 3
+    labels = LAYOUTS[layout](labels)
+    for close in (False, True):
+        expected = None
+        for threads in (1, 2, 3):
+            mesher = Mesher(threads=threads)
+            mesher.mesh(labels, close=close)
+            result = surfaces(mesher)
+            if expected is None:
+                expected = result
+            assert result == expected, (close, threads)
+
+
 def test_pooled_meshers_created_and_destroyed_in_a_loop():
     labels = random_volume(1)
     expected = None
