@@ -6,7 +6,9 @@
 // Also area-weighted vertex normals: the sum of unnormalised face normals per vertex.
 #include "mesh.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <tuple>
 
 namespace tarna {
@@ -36,16 +38,15 @@ bool cut_along_first_diagonal(const Position& p0, const Position& p1, const Posi
 }
 
 // Two triangles per quad, in quad order, keeping the quad's cyclic order (and so its facing).
-void split_quads(const LabelMesh& mesh, const CellField& cells, std::vector<Triangle>& triangles) {
-    const std::size_t count = vertex_count(mesh);
+void split_quads(const LabelMesh& mesh, const Position* positions, std::size_t count,
+                 std::vector<Triangle>& triangles) {
     triangles.resize(mesh.quads.size() * 2);
-    auto p = [&](std::uint32_t k) -> const Position& { return vertex_position(mesh, cells, k); };
     for (std::size_t i = 0; i < mesh.quads.size(); ++i) {
         const Quad& q = mesh.quads[i];
         for (const std::uint32_t corner : q) {
             TARNA_ASSERT(corner < count, "quad corner index out of range");
         }
-        if (cut_along_first_diagonal(p(q[0]), p(q[1]), p(q[2]), p(q[3]))) {
+        if (cut_along_first_diagonal(positions[q[0]], positions[q[1]], positions[q[2]], positions[q[3]])) {
             triangles[2 * i] = {q[0], q[1], q[2]};
             triangles[2 * i + 1] = {q[0], q[2], q[3]};
         } else {
@@ -205,8 +206,18 @@ TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, 
     // Triangle numbers are kept in 32-bit incident lists.
     if (mesh.quads.size() > NONE / 2) throw LimitError("too many faces for 32-bit indices");
 
+    // Each vertex's position read once, in vertex order (its cells ascend through the CellField):
+    // the quads then look their corners up in this short array, not all over the CellField.
+    std::vector<Position> gathered;
+    const Position* positions_of = mesh.positions.data();
+    if (mesh.positions.empty()) {
+        gathered.resize(stored_vertices);
+        for (std::size_t k = 0; k < stored_vertices; ++k) gathered[k] = cells.positions[mesh.cells[k]];
+        positions_of = gathered.data();
+    }
+
     std::vector<Triangle>& triangles = result.faces;
-    split_quads(mesh, cells, triangles);
+    split_quads(mesh, positions_of, stored_vertices, triangles);
 
     std::vector<std::uint32_t> new_index(stored_vertices, NONE);
     std::vector<std::uint32_t> used;
@@ -216,7 +227,7 @@ TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, 
 
     std::vector<Point3f> positions(vertex_count);
     for (std::uint32_t i = 0; i < vertex_count; ++i) {
-        const std::array<double, 3> output = output_position(vertex_position(mesh, cells, used[i]), frame);
+        const std::array<double, 3> output = output_position(positions_of[used[i]], frame);
         positions[i] = {static_cast<float>(output[0]), static_cast<float>(output[1]), static_cast<float>(output[2])};
     }
 
@@ -265,6 +276,43 @@ std::vector<Point3f> vertex_normals(const std::vector<Point3f>& vertices, const 
                          static_cast<float>(sum[2] / length)};
         }
     }
+    return result;
+}
+
+SurfaceMeasures measure_surface(const std::vector<Point3f>& vertices, const std::vector<Triangle>& faces) {
+    SurfaceMeasures result;
+    if (vertices.empty()) {
+        if (!faces.empty()) throw InvalidArgument("face 0 references a vertex past the end of the array");
+        return result;
+    }
+    result.low = result.high = vertices[0];
+    for (const Point3f& vertex : vertices) {
+        for (std::size_t k = 0; k < 3; ++k) {
+            result.low[k] = std::min(result.low[k], vertex[k]);
+            result.high[k] = std::max(result.high[k], vertex[k]);
+        }
+    }
+    // Taken about the first vertex, so the products stay small next to the sums.
+    const Point3f& origin = vertices[0];
+    auto local = [&](std::uint32_t index) {
+        const Point3f& p = vertices[index];
+        return std::array<double, 3>{double(p[0]) - double(origin[0]), double(p[1]) - double(origin[1]),
+                                     double(p[2]) - double(origin[2])};
+    };
+    double twice_area = 0.0, six_volume = 0.0;
+    for (std::size_t row = 0; row < faces.size(); ++row) {
+        const Triangle& face = faces[row];
+        if (face[0] >= vertices.size() || face[1] >= vertices.size() || face[2] >= vertices.size())
+            throw InvalidArgument("face " + std::to_string(row) + " references a vertex past the end of the array");
+        const auto p0 = local(face[0]), p1 = local(face[1]), p2 = local(face[2]);
+        const std::array<double, 3> u{p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]};
+        const std::array<double, 3> w{p2[0] - p0[0], p2[1] - p0[1], p2[2] - p0[2]};
+        const std::array<double, 3> n{u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]};
+        twice_area += std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        six_volume += p0[0] * n[0] + p0[1] * n[1] + p0[2] * n[2];
+    }
+    result.area = twice_area / 2.0;
+    result.volume = six_volume / 6.0;
     return result;
 }
 

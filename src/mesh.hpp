@@ -1,7 +1,7 @@
 // From a stored label surface to an indexed triangle mesh in output coordinates: quads split
 // along their shorter diagonal, unused vertices dropped, facing kept under mirroring mappings,
 // and vertices where separate sheets of one surface touch split per fan. Also area-weighted
-// vertex normals.
+// vertex normals, and a mesh's area, enclosed volume and bounds.
 #pragma once
 
 #include <optional>
@@ -26,5 +26,16 @@ TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, 
 // Unit normals, the sum of each vertex's face normals weighted by area; (0, 0, 0) where that sum
 // vanishes or is not a number.
 std::vector<Point3f> vertex_normals(const std::vector<Point3f>& vertices, const std::vector<Triangle>& faces);
+
+// Total area, the volume enclosed (the divergence theorem: meaningful only for a closed surface
+// wound counter-clockwise seen from outside) and the bounding box of every vertex. Throws
+// InvalidArgument when a face names a vertex past the end.
+struct SurfaceMeasures {
+    double area = 0.0;
+    double volume = 0.0;
+    Point3f low{0.0f, 0.0f, 0.0f};
+    Point3f high{0.0f, 0.0f, 0.0f};
+};
+SurfaceMeasures measure_surface(const std::vector<Point3f>& vertices, const std::vector<Triangle>& faces);
 
 }  // namespace tarna

@@ -1078,6 +1078,37 @@ PyObject* module_dice(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef DICE_DEF = {"dice", as_method(&module_dice), METH_VARARGS | METH_KEYWORDS, nullptr};
 
+// For the package's own summaries: one pass in native code instead of a dozen array operations
+// per mesh, which cost the command more than writing the files.
+PyObject* module_measure(PyObject*, PyObject* args) {
+    try {
+        PyObject* vertices_object = nullptr;
+        PyObject* faces_object = nullptr;
+        if (!PyArg_ParseTuple(args, "OO:_measure", &vertices_object, &faces_object)) return nullptr;
+        if (!numpy_ready()) return nullptr;
+        PyArrayObject* vertices_array = nullptr;
+        PyArrayObject* faces_array = nullptr;
+        if (!convert_matrix<NPY_FLOAT32>(vertices_object, vertices_array)) return nullptr;
+        if (!convert_matrix<NPY_UINT32>(faces_object, faces_array)) return nullptr;
+        if (PyArray_DIM(vertices_array, 1) != 3)
+            return set_value_error("vertices must be (N, 3), got " + shape_text(vertices_array)), nullptr;
+        if (PyArray_DIM(faces_array, 1) != 3)
+            return set_value_error("faces must be (M, 3), got " + shape_text(faces_array)), nullptr;
+        std::vector<Point3f> vertices = copy_rows<float>(vertices_array);
+        std::vector<Triangle> faces = copy_rows<std::uint32_t>(faces_array);
+        const SurfaceMeasures measures = without_lock([&] { return measure_surface(vertices, faces); });
+        return Py_BuildValue("(dd(fff)(fff))", measures.area, measures.volume, measures.low[0], measures.low[1],
+                             measures.low[2], measures.high[0], measures.high[1], measures.high[2]);
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+
+PyMethodDef MEASURE_DEF = {"_measure", &module_measure, METH_VARARGS,
+                           "_measure(vertices, faces, /)\n--\n\n"
+                           "A triangle mesh's total area, the volume it encloses if closed and wound outwards, and\n"
+                           "its bounding box: (area, volume, low, high)."};
+
 // ---------------------------------------------------------------------------------------------
 // Exec slot and module definition
 
@@ -1103,6 +1134,9 @@ int module_exec(PyObject* module) {
         Ref dice_function(PyCFunction_NewEx(&DICE_DEF, nullptr, module_name.get()));
         if (!dice_function) return -1;
         if (PyModule_AddObjectRef(module, "dice", dice_function.get()) < 0) return -1;
+        Ref measure_function(PyCFunction_NewEx(&MEASURE_DEF, nullptr, module_name.get()));
+        if (!measure_function) return -1;
+        if (PyModule_AddObjectRef(module, "_measure", measure_function.get()) < 0) return -1;
         return 0;
     } catch (...) {
         raise_current_exception();

@@ -15,7 +15,7 @@ import zarr
 from tarna_mesh import Mesher, demo
 from tarna_mesh import io as mesh_io
 from tarna_mesh.cli import main
-from tarna_mesh.measure import is_closed
+from tarna_mesh.measure import is_closed, measure
 
 
 @pytest.fixture(scope="module")
@@ -186,6 +186,28 @@ def test_summary_measures_and_the_volume_bias(volume, tmp_path, capsys):
         else:
             assert record["enclosed_volume"] is None
     assert set(summary["timings"]) == {"read", "mesh", "write", "preview", "total"}
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_measures_match_a_float64_reference(seed):
+    rng = np.random.default_rng(seed)
+    count = int(rng.integers(1, 40))
+    vertices = (rng.normal(size=(count, 3)) * 10 ** rng.uniform(-2, 3) + rng.uniform(-1e3, 1e3, 3)).astype(np.float32)
+    faces = rng.integers(0, count, size=(int(rng.integers(1, 80)), 3), dtype=np.uint32)
+    if seed % 2:  # strided views, as callers may pass them
+        vertices, faces = np.asfortranarray(vertices), faces[::-1]
+    measures = measure(vertices, faces, closed=True)
+    p = vertices.astype(np.float64)[faces.astype(np.intp)]
+    cross = np.cross(p[:, 1] - p[:, 0], p[:, 2] - p[:, 0])
+    assert measures.surface_area == pytest.approx(np.linalg.norm(cross, axis=1).sum() / 2, rel=1e-9, abs=1e-9)
+    q = p - vertices[0].astype(np.float64)  # an open surface's "volume" depends on this point
+    volume = np.einsum("ij,ij->i", q[:, 0], np.cross(q[:, 1], q[:, 2])).sum() / 6
+    scale = np.abs(q).max() ** 3 * len(faces)
+    assert measures.enclosed_volume == pytest.approx(volume, abs=1e-12 * scale)
+    assert measures.low == tuple(vertices.min(axis=0)) and measures.high == tuple(vertices.max(axis=0))
+    faces[-1, 1] = count
+    with pytest.raises(ValueError, match=f"face {len(faces) - 1} references a vertex past the end"):
+        measure(vertices, faces)
 
 
 # Smoothing and simplification: the command must hand its options to Mesher unchanged, so the

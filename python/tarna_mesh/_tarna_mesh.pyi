@@ -89,3 +89,9 @@ def dice(
     With `quantization_bits`, vertices come back on the octree format's integer
     lattice instead of in the mesh's own coordinates.
     """
+
+def _measure(
+    vertices: _Vertices, faces: _Faces, /
+) -> tuple[float, float, tuple[float, float, float], tuple[float, float, float]]:
+    """A triangle mesh's total area, the volume it encloses if closed and wound outwards, and
+    its bounding box: (area, volume, low, high)."""

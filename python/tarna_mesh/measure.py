@@ -6,6 +6,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from ._tarna_mesh import _measure
+
 
 class Measures(NamedTuple):
     surface_area: float
@@ -15,28 +17,15 @@ class Measures(NamedTuple):
     high: tuple[float, float, float]
 
 
-def triangle_terms(vertices: np.ndarray, faces: np.ndarray) -> tuple[np.ndarray, ...]:
-    """Per triangle: its first corner (x0, y0, z0) and (p1 - p0) x (p2 - p0) as (cx, cy, cz).
-
-    Float32, as the vertices are, taken about the mesh's first vertex so that the products stay
-    small: sums in float64 then lose nothing that matters (a relative 1e-7 at worst). Gathered
-    one coordinate at a time, which keeps every array contiguous, with `take` and the indices
-    widened once (a third faster than indexing with the uint32 faces three times)."""
-    local = (vertices - vertices[0]).T.copy() if len(vertices) else np.zeros((3, 0), np.float32)
-    index = faces.astype(np.intp)
-    x, y, z = np.take(local[0], index), np.take(local[1], index), np.take(local[2], index)
-    ux, uy, uz = x[:, 1] - x[:, 0], y[:, 1] - y[:, 0], z[:, 1] - z[:, 0]
-    wx, wy, wz = x[:, 2] - x[:, 0], y[:, 2] - y[:, 0], z[:, 2] - z[:, 0]
-    return x[:, 0], y[:, 0], z[:, 0], uy * wz - uz * wy, uz * wx - ux * wz, ux * wy - uy * wx
-
-
 def area_and_volume(vertices: np.ndarray, faces: np.ndarray) -> tuple[float, float]:
     """Total area of the triangles, and the volume a closed surface wound counter-clockwise seen
     from outside encloses (the divergence theorem; meaningless for an open surface)."""
-    x0, y0, z0, cx, cy, cz = triangle_terms(vertices, faces)
-    area = np.sqrt(cx * cx + cy * cy + cz * cz).sum(dtype=np.float64) / 2
-    volume = (x0 * cx + y0 * cy + z0 * cz).sum(dtype=np.float64) / 6
-    return float(area), float(volume)
+    area, volume, _, _ = _measure(*as_mesh(vertices, faces))
+    return area, volume
+
+
+def as_mesh(vertices: np.ndarray, faces: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    return np.asarray(vertices, np.float32).reshape(-1, 3), np.asarray(faces, np.uint32).reshape(-1, 3)
 
 
 def surface_area(vertices: np.ndarray, faces: np.ndarray) -> float:
@@ -69,10 +58,9 @@ def measure(vertices: np.ndarray, faces: np.ndarray, closed: bool | None = None)
     measured with `is_closed` unless the caller knows it."""
     if len(faces) == 0:
         return Measures(0.0, 0.0, False, (0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
-    area, volume = area_and_volume(vertices, faces)
-    low = tuple(float(column.min()) for column in vertices.T)
-    high = tuple(float(column.max()) for column in vertices.T)
-    return Measures(area, volume, is_closed(faces) if closed is None else closed, low, high)  # type: ignore[arg-type]
+    # one pass in native code: a dozen array operations per mesh cost more than writing it out
+    area, volume, low, high = _measure(*as_mesh(vertices, faces))
+    return Measures(area, volume, is_closed(faces) if closed is None else closed, low, high)
 
 
 def object_record(
