@@ -452,7 +452,7 @@ def write_objects(
 
     Every surface is closed except those in `open_labels`: the objects that reach the volume's
     edge when it is meshed without `close` (their surfaces stop there)."""
-    from concurrent.futures import ThreadPoolExecutor
+    from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
     from .io import FolderWriter
     from .measure import object_record
@@ -465,22 +465,42 @@ def write_objects(
         record = object_record(label, "", vertices, faces, label not in open_labels)
         return record, encoded if to_folder else (vertices, faces, normals)
 
-    records = []
+    records: list[dict[str, Any]] = []
+    # a bounded window of objects in flight keeps memory near that of a few objects
+    window = 4 * max(1, threads)
     with ThreadPoolExecutor(max_workers=max(1, threads)) as pool:
-        # a bounded window of objects in flight keeps memory near that of a few objects
-        window = 4 * max(1, threads)
-        pending: list[Any] = []
-        for index, label in enumerate(labels + [None] * window):
-            if label is not None:
-                pending.append(pool.submit(work, label))
-            if index >= window or label is None:
-                if not pending:
+        if not to_folder:
+            pending: list[Any] = []
+            for index, label in enumerate(labels + [None] * window):
+                if label is not None:
+                    pending.append(pool.submit(work, label))
+                if index >= window or label is None:
+                    if not pending:
+                        break
+                    record, made = pending.pop(0).result()
+                    record["file"] = writer.add(record["label"], *made)
+                    records.append(record)
+                    advance(1)
+            return records
+        # Files may be made in any order: take whichever object is ready, so one large object
+        # does not hold up the files of those encoded after it.
+        running: set[Any] = set()
+        queue = iter(labels)
+        while True:
+            for label in queue:
+                running.add(pool.submit(work, label))
+                if len(running) >= window:
                     break
-                record, made = pending.pop(0).result()
-                record["file"] = writer.put(*made) if to_folder else writer.add(record["label"], *made)
+            if not running:
+                break
+            done, running = wait(running, return_when=FIRST_COMPLETED)
+            for future in done:
+                record, made = future.result()
+                record["file"] = writer.put(*made)
                 records.append(record)
                 advance(1)
-    return records
+    order = {label: index for index, label in enumerate(labels)}
+    return sorted(records, key=lambda record: order[record["label"]])
 
 
 # Meshing a volume whole needs about this much per voxel beside the volume itself: the stored
