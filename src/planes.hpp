@@ -317,7 +317,7 @@ private:
                 for (std::uint64_t x0 = tile; x0 < tile_end; ++x0) {
                     const std::uint64_t c = x0 + row_length_ * x1;
 #if defined(__SSE2__)
-                    if constexpr (sizeof(Label) == 4) {
+                    if constexpr (sizeof(Label) == 4 || sizeof(Label) == 8) {
                         if (s[2] == 1 && x0 + 4 <= tile_end &&
                             copy_four_columns(c, x0, x1, z_first, from, in_begin, in_end, planes)) {
                             x0 += 3;
@@ -340,12 +340,13 @@ private:
     }
 
 #if defined(__SSE2__)
-    // Four neighbouring columns along axis 0, none constant, with axis 2 contiguous: 4 x 4
-    // blocks transposed in registers, so each plane gets one 16-byte store per block and four
-    // columns' reads are in flight at once. False (nothing written) when a column is constant.
+    // Four neighbouring columns along axis 0, none constant, with axis 2 contiguous: blocks of
+    // four columns by four (32-bit labels) or two (64-bit) planes transposed in registers, so
+    // each plane gets 16-byte stores instead of one store per label, and four columns' reads are
+    // in flight at once. False (nothing written) when a column is constant.
     bool copy_four_columns(std::uint64_t c, std::uint64_t x0, std::uint64_t x1, std::int64_t z_first,
                            std::uint64_t from, std::int64_t in_begin, std::int64_t in_end, std::uint64_t planes) {
-        static_assert(sizeof(Label) == 4);
+        static_assert(sizeof(Label) == 4 || sizeof(Label) == 8);
         if (column_constant_[c] | column_constant_[c + 1] | column_constant_[c + 2] | column_constant_[c + 3])
             return false;
         const auto& s = view_.strides;
@@ -353,29 +354,43 @@ private:
             view_.data + (std::int64_t(x0) + origin_) * s[0] + (std::int64_t(x1) + origin_) * s[1] + z_first;
         const std::int64_t step = s[0];
         Label* target = planes_.data() + c;
+        constexpr std::uint64_t HALF = 16 / sizeof(Label);  // labels per 16-byte register
         const __m128i zero = _mm_setzero_si128();
+        auto store_zero = [&](Label* out) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), zero);
+            if constexpr (HALF == 2) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2), zero);
+        };
         for (std::int64_t z = std::int64_t(from); z < in_begin; ++z)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(target + std::uint64_t(z) * plane_size_), zero);
+            store_zero(target + std::uint64_t(z) * plane_size_);
         std::int64_t z = in_begin;
-        for (; z + 4 <= in_end; z += 4) {
+        // Each column's next HALF labels along axis 2, transposed so each plane gets its four.
+        for (; z + std::int64_t(HALF) <= in_end; z += std::int64_t(HALF)) {
             const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + z));
             const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + step + z));
             const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + 2 * step + z));
             const __m128i fourth = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + 3 * step + z));
-            const __m128i ab_low = _mm_unpacklo_epi32(first, second), ab_high = _mm_unpackhi_epi32(first, second);
-            const __m128i cd_low = _mm_unpacklo_epi32(third, fourth), cd_high = _mm_unpackhi_epi32(third, fourth);
             Label* out = target + std::uint64_t(z) * plane_size_;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi64(ab_low, cd_low));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + plane_size_), _mm_unpackhi_epi64(ab_low, cd_low));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * plane_size_), _mm_unpacklo_epi64(ab_high, cd_high));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * plane_size_), _mm_unpackhi_epi64(ab_high, cd_high));
+            if constexpr (HALF == 4) {
+                const __m128i ab_low = _mm_unpacklo_epi32(first, second), ab_high = _mm_unpackhi_epi32(first, second);
+                const __m128i cd_low = _mm_unpacklo_epi32(third, fourth), cd_high = _mm_unpackhi_epi32(third, fourth);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi64(ab_low, cd_low));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + plane_size_), _mm_unpackhi_epi64(ab_low, cd_low));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * plane_size_),
+                                 _mm_unpacklo_epi64(ab_high, cd_high));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * plane_size_),
+                                 _mm_unpackhi_epi64(ab_high, cd_high));
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi64(first, second));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2), _mm_unpacklo_epi64(third, fourth));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + plane_size_), _mm_unpackhi_epi64(first, second));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + plane_size_ + 2), _mm_unpackhi_epi64(third, fourth));
+            }
         }
         for (; z < in_end; ++z) {
             Label* out = target + std::uint64_t(z) * plane_size_;
             for (std::int64_t k = 0; k < 4; ++k) out[k] = line[k * step + z];
         }
-        for (std::uint64_t rest = std::uint64_t(in_end); rest < planes; ++rest)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(target + rest * plane_size_), zero);
+        for (std::uint64_t rest = std::uint64_t(in_end); rest < planes; ++rest) store_zero(target + rest * plane_size_);
         return true;
     }
 #endif
