@@ -29,21 +29,29 @@ namespace tarna {
 // one label is never a surface cell, and a row of such cells is neither copied nor scanned, so a
 // uniform volume costs one read.
 
-// Whether `count` voxels from `line`, `stride` apart, all equal `value`; stops at the first
-// block (four cache lines when contiguous) that differs.
-// The axes from the largest stride to the smallest; an axis of extent 1 counts as outermost.
+// How far apart in memory one step along each axis lies; an axis of extent 1, never stepped
+// along, counts as farthest.
 template <class Label>
-std::array<unsigned, 3> outer_to_inner(const VolumeView<Label>& view) {
+std::array<std::uint64_t, 3> axis_costs(const VolumeView<Label>& view) {
     std::array<std::uint64_t, 3> cost{};
     for (unsigned k = 0; k < 3; ++k) {
         const std::int64_t stride = view.strides[k];
         cost[k] = view.shape[k] > 1 ? std::uint64_t(stride < 0 ? -stride : stride) : UINT64_MAX;
     }
+    return cost;
+}
+
+// The axes from the farthest step to the nearest.
+template <class Label>
+std::array<unsigned, 3> outer_to_inner(const VolumeView<Label>& view) {
+    const std::array<std::uint64_t, 3> cost = axis_costs(view);
     std::array<unsigned, 3> axes{0, 1, 2};
     std::stable_sort(axes.begin(), axes.end(), [&](unsigned a, unsigned b) { return cost[a] > cost[b]; });
     return axes;
 }
 
+// Whether `count` voxels from `line`, `stride` apart, all equal `value`; stops at the first
+// block (four cache lines when contiguous) that differs.
 template <class Label>
 bool line_equals(const Label* line, std::int64_t stride, std::int64_t count, Label value) {
     constexpr std::int64_t BLOCK = 4 * 64 / sizeof(Label);  // four cache lines
@@ -72,7 +80,7 @@ bool line_equals(const Label* line, std::int64_t stride, std::int64_t count, Lab
 template <class Label>
 bool range_uniform(const VolumeView<Label>& view, std::uint64_t begin, std::uint64_t end, Label value,
                    const std::atomic<bool>& stop) {
-    std::array<unsigned, 3> axes = outer_to_inner(view);
+    const std::array<unsigned, 3> axes = outer_to_inner(view);
     const auto& s = view.strides;
     const unsigned outer = axes[0], middle = axes[1], inner = axes[2];
     for (std::uint64_t o = begin; o < end; ++o) {
@@ -98,11 +106,7 @@ public:
         : view_(view), dims_(dims), origin_(origin), row_length_(dims[0] + 1), row_count_(dims[1] + 1) {
         for (unsigned k = 0; k < 3; ++k) extent_[k] = std::int64_t(view.shape[k]);
         // The axis with the smallest stride is read innermost; an axis of extent 1 never is.
-        std::array<std::uint64_t, 3> cost{};
-        for (unsigned k = 0; k < 3; ++k) {
-            const std::int64_t stride = view.strides[k];
-            cost[k] = view.shape[k] > 1 ? std::uint64_t(stride < 0 ? -stride : stride) : UINT64_MAX;
-        }
+        const std::array<std::uint64_t, 3> cost = axis_costs(view);
         fast_ = 2;
         if (cost[0] < cost[fast_]) fast_ = 0;
         if (cost[1] < cost[fast_]) fast_ = 1;
