@@ -494,11 +494,16 @@ def write_objects(
             if not running:
                 break
             done, running = wait(running, return_when=FIRST_COMPLETED)
+            # what did get made is written before another object's error is raised
+            failed = [future for future in done if future.exception() is not None]
             for future in done:
-                record, made = future.result()
-                record["file"] = writer.put(*made)
-                records.append(record)
-                advance(1)
+                if future.exception() is None:
+                    record, made = future.result()
+                    record["file"] = writer.put(*made)
+                    records.append(record)
+                    advance(1)
+            if failed:
+                failed[0].result()
     order = {label: index for index, label in enumerate(labels)}
     return sorted(records, key=lambda record: order[record["label"]])
 
