@@ -211,7 +211,9 @@ def vtk_image(labels: np.ndarray):
     return image, scalars
 
 
-def vtk_config(threads: int):
+def vtk_config(threads: int, smoothing_iterations: int = 0):
+    """vtkSurfaceNets3D on `threads` threads over every label of a volume, its built-in smoothing
+    on for `smoothing_iterations` iterations (off at 0)."""
     from vtkmodules.vtkCommonCore import vtkSMPTools
     from vtkmodules.vtkFiltersCore import vtkSurfaceNets3D
 
@@ -229,8 +231,11 @@ def vtk_config(threads: int):
             cache["image"] = vtk_image(volume.labels)
         nets = vtkSurfaceNets3D()
         nets.SetInputData(cache["image"][0])
-        nets.SmoothingOff()
-        nets.SetNumberOfIterations(0)
+        if smoothing_iterations:
+            nets.SmoothingOn()
+        else:
+            nets.SmoothingOff()
+        nets.SetNumberOfIterations(smoothing_iterations)
         nets.DataCachingOff()
         nets.SetBackgroundLabel(0)
         # With no label selected the filter returns at once; an absent label

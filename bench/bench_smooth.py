@@ -28,7 +28,7 @@ import os
 import sys
 
 import numpy as np
-from bench_extract import OtherLoad, build_volumes, interleaved, vtk_image
+from bench_extract import OtherLoad, build_volumes, interleaved, vtk_config
 
 ITERATIONS = 10
 METHODS = {
@@ -47,40 +47,6 @@ def tarna_config(threads: int, smoothing: dict):
     def prepare(volume):
         mesher.clear()
         return lambda: mesher.mesh(volume.labels)
-
-    return prepare
-
-
-def vtk_config(threads: int, smoothing: bool):
-    from vtkmodules.vtkCommonCore import vtkSMPTools
-    from vtkmodules.vtkFiltersCore import vtkSurfaceNets3D
-
-    cache = {}
-
-    def prepare(volume):
-        if threads == 1:
-            vtkSMPTools.SetBackend("Sequential")
-        else:
-            vtkSMPTools.SetBackend("STDThread")
-            vtkSMPTools.Initialize(threads)
-        if cache.get("name") != volume.name:
-            cache.clear()
-            cache["name"] = volume.name
-            cache["image"] = vtk_image(volume.labels)
-        nets = vtkSurfaceNets3D()
-        nets.SetInputData(cache["image"][0])
-        if smoothing:
-            nets.SmoothingOn()
-            nets.SetNumberOfIterations(ITERATIONS)
-        else:
-            nets.SmoothingOff()
-            nets.SetNumberOfIterations(0)
-        nets.DataCachingOff()
-        nets.SetBackgroundLabel(0)
-        nets.SetNumberOfLabels(len(volume.ids))
-        for index, label in enumerate(volume.ids):
-            nets.SetValue(index, float(label))
-        return nets.Update
 
     return prepare
 
@@ -116,8 +82,8 @@ def main(argv=None) -> int:
         for method, smoothing in METHODS.items():
             configs[("tarna", threads, method)] = tarna_config(0 if threads == all_cores else 1, smoothing)
         if not args.no_vtk:
-            configs[("vtk", threads, "none")] = vtk_config(threads, False)
-            configs[("vtk", threads, "smoothing")] = vtk_config(threads, True)
+            configs[("vtk", threads, "none")] = vtk_config(threads)
+            configs[("vtk", threads, "smoothing")] = vtk_config(threads, ITERATIONS)
 
     load = OtherLoad()
     best = interleaved(volume, configs, max(1, args.repeats))

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 #include <tuple>
 
 namespace tarna {
@@ -282,7 +281,7 @@ std::vector<Point3f> vertex_normals(const std::vector<Point3f>& vertices, const 
 SurfaceMeasures measure_surface(const std::vector<Point3f>& vertices, const std::vector<Triangle>& faces) {
     SurfaceMeasures result;
     if (vertices.empty()) {
-        if (!faces.empty()) throw InvalidArgument("face 0 references a vertex past the end of the array");
+        TARNA_ASSERT(faces.empty(), "measured face corner index out of range");
         return result;
     }
     result.low = result.high = vertices[0];
@@ -300,10 +299,10 @@ SurfaceMeasures measure_surface(const std::vector<Point3f>& vertices, const std:
                                      double(p[2]) - double(origin[2])};
     };
     double twice_area = 0.0, six_volume = 0.0;
-    for (std::size_t row = 0; row < faces.size(); ++row) {
-        const Triangle& face = faces[row];
-        if (face[0] >= vertices.size() || face[1] >= vertices.size() || face[2] >= vertices.size())
-            throw InvalidArgument("face " + std::to_string(row) + " references a vertex past the end of the array");
+    for (const Triangle& face : faces) {
+        for (const std::uint32_t corner : face) {
+            TARNA_ASSERT(corner < vertices.size(), "measured face corner index out of range");
+        }
         const auto p0 = local(face[0]), p1 = local(face[1]), p2 = local(face[2]);
         const std::array<double, 3> u{p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]};
         const std::array<double, 3> w{p2[0] - p0[0], p2[1] - p0[1], p2[2] - p0[2]};

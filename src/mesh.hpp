@@ -28,8 +28,8 @@ TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, 
 std::vector<Point3f> vertex_normals(const std::vector<Point3f>& vertices, const std::vector<Triangle>& faces);
 
 // Total area, the volume enclosed (the divergence theorem: meaningful only for a closed surface
-// wound counter-clockwise seen from outside) and the bounding box of every vertex. Throws
-// InvalidArgument when a face names a vertex past the end.
+// wound counter-clockwise seen from outside) and the bounding box of every vertex. Every face
+// corner must name a vertex.
 struct SurfaceMeasures {
     double area = 0.0;
     double volume = 0.0;

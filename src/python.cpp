@@ -983,6 +983,36 @@ std::string shape_text(PyArrayObject* array) {
     return text + "]";
 }
 
+// Whether the vertex and face arrays are (N, 3) and (M, 3); false with a ValueError set otherwise.
+bool mesh_shapes_valid(PyArrayObject* vertex_array, PyArrayObject* face_array) {
+    if (PyArray_DIM(vertex_array, 1) != 3) {
+        return set_value_error("vertices must be (N, 3), got " + shape_text(vertex_array)), false;
+    }
+    if (PyArray_DIM(face_array, 1) != 3) {
+        return set_value_error("faces must be (M, 3), got " + shape_text(face_array)), false;
+    }
+    return true;
+}
+
+// The rows of arrays that passed `mesh_shapes_valid`, copied so the work can run without the
+// interpreter lock while callers keep their arrays; false with a ValueError set when a face
+// corner names no vertex.
+bool read_mesh(PyArrayObject* vertex_array, PyArrayObject* face_array, std::vector<Point3f>& vertices,
+               std::vector<Triangle>& faces) {
+    vertices = copy_rows<float>(vertex_array);
+    faces = copy_rows<std::uint32_t>(face_array);
+    for (std::size_t row = 0; row < faces.size(); ++row) {
+        for (std::uint32_t index : faces[row]) {
+            if (index >= vertices.size()) {
+                return set_value_error("face " + std::to_string(row) +
+                                       " references a vertex past the end of the array"),
+                       false;
+            }
+        }
+    }
+    return true;
+}
+
 struct DiceArguments {
     PyArrayObject* vertices = nullptr;
     PyArrayObject* faces = nullptr;
@@ -1023,29 +1053,15 @@ PyObject* module_dice(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!convert_arguments<DiceArguments>(DICE_PARAMETERS, given, arguments)) return nullptr;
         DiceGrid& grid = arguments.grid;
 
-        if (PyArray_DIM(arguments.vertices, 1) != 3) {
-            return set_value_error("vertices must be (N, 3), got " + shape_text(arguments.vertices)), nullptr;
-        }
-        if (PyArray_DIM(arguments.faces, 1) != 3) {
-            return set_value_error("faces must be (M, 3), got " + shape_text(arguments.faces)), nullptr;
-        }
+        if (!mesh_shapes_valid(arguments.vertices, arguments.faces)) return nullptr;
         for (int axis = 0; axis < 3; ++axis) {
             if (!(grid.chunk_shape[axis] > 0))
                 return set_value_error("chunk_shape must be positive on every axis"), nullptr;
             if (grid.grid_size[axis] < 1) return set_value_error("grid_size must be at least 1 on every axis"), nullptr;
         }
-        // Copies, so the cut can run without the interpreter lock while callers keep their arrays.
-        std::vector<Point3f> vertices = copy_rows<float>(arguments.vertices);
-        std::vector<Triangle> faces = copy_rows<std::uint32_t>(arguments.faces);
-        for (std::size_t row = 0; row < faces.size(); ++row) {
-            for (std::uint32_t index : faces[row]) {
-                if (index >= vertices.size()) {
-                    return set_value_error("face " + std::to_string(row) +
-                                           " references a vertex past the end of the array"),
-                           nullptr;
-                }
-            }
-        }
+        std::vector<Point3f> vertices;
+        std::vector<Triangle> faces;
+        if (!read_mesh(arguments.vertices, arguments.faces, vertices, faces)) return nullptr;
         if (arguments.quantization_bits) {
             const std::uint32_t bits = *arguments.quantization_bits;
             if (bits < 1 || bits > 24) {
@@ -1090,12 +1106,10 @@ PyObject* module_measure(PyObject*, PyObject* args) {
         PyArrayObject* faces_array = nullptr;
         if (!convert_matrix<NPY_FLOAT32>(vertices_object, vertices_array)) return nullptr;
         if (!convert_matrix<NPY_UINT32>(faces_object, faces_array)) return nullptr;
-        if (PyArray_DIM(vertices_array, 1) != 3)
-            return set_value_error("vertices must be (N, 3), got " + shape_text(vertices_array)), nullptr;
-        if (PyArray_DIM(faces_array, 1) != 3)
-            return set_value_error("faces must be (M, 3), got " + shape_text(faces_array)), nullptr;
-        std::vector<Point3f> vertices = copy_rows<float>(vertices_array);
-        std::vector<Triangle> faces = copy_rows<std::uint32_t>(faces_array);
+        if (!mesh_shapes_valid(vertices_array, faces_array)) return nullptr;
+        std::vector<Point3f> vertices;
+        std::vector<Triangle> faces;
+        if (!read_mesh(vertices_array, faces_array, vertices, faces)) return nullptr;
         const SurfaceMeasures measures = without_lock([&] { return measure_surface(vertices, faces); });
         return Py_BuildValue("(dd(fff)(fff))", measures.area, measures.volume, measures.low[0], measures.low[1],
                              measures.low[2], measures.high[0], measures.high[1], measures.high[2]);

@@ -532,6 +532,17 @@ def in_blocks(args: argparse.Namespace, source: Any) -> bool:
     return memory_needed(source) > budget
 
 
+def input_record(source: Any, shape: Sequence[int], dtype: str) -> dict[str, Any]:
+    """The summary's account of the input file."""
+    return {
+        "path": source.path,
+        "format": source.format,
+        "dataset": source.dataset,
+        "shape": list(shape),
+        "dtype": dtype,
+    }
+
+
 def run_mesh(args: argparse.Namespace) -> int:
     from . import Mesher, __version__
     from .io import open_writer
@@ -585,13 +596,7 @@ def run_mesh(args: argparse.Namespace) -> int:
 
     summary = {
         "tarna_mesh": __version__,
-        "input": {
-            "path": source.path,
-            "format": source.format,
-            "dataset": source.dataset,
-            "shape": list(labels.shape),
-            "dtype": stored_dtype,
-        },
+        "input": input_record(source, labels.shape, stored_dtype),
         "voxel_size": list(voxel),
         "voxel_size_source": voxel_source,
         "unit": source.unit,
@@ -693,13 +698,7 @@ def run_mesh_in_blocks(
     )
     summary = {
         "tarna_mesh": __version__,
-        "input": {
-            "path": source.path,
-            "format": source.format,
-            "dataset": source.dataset,
-            "shape": list(source.shape),
-            "dtype": str(source.dtype),
-        },
+        "input": input_record(source, source.shape, str(source.dtype)),
         "voxel_size": list(voxel),
         "voxel_size_source": voxel_source,
         "unit": source.unit,
