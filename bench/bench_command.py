@@ -7,12 +7,13 @@ PLY file per object on all cores. Each repeat runs the command twice, in a fresh
 time, and reads the stage times from the summary.json it writes:
 
   new folder     OUTPUT does not exist yet
-  after delete   OUTPUT is the previous run's folder, removed just before: on ext4 creating
-                 files where as many were just deleted costs the kernel more
+  after delete   OUTPUT is the previous run's folder, removed just before: on an ext4 without
+                 a journal, creating files where as many were just deleted costs the kernel more
 After each run the same files (names and sizes) are created again by plain system calls on
 one thread, in a new folder beside it: "files alone", what the file system itself costs in
 that state, a floor for the writing stage.
-Target: writing takes at most three times as long as meshing.
+Target: writing takes at most three times as long as meshing. Each run's figures are printed
+as it ends, then the ranges.
 
   python bench/bench_command.py [--small] [--repeats N] [--folder DIR]
 """
@@ -84,6 +85,8 @@ def main() -> None:
                 timings = run_command(source, output)
                 timings["files alone"] = files_alone(output, folder)
                 runs[scenario].append(timings)
+                run = ", ".join(f"{stage} {timings[stage]:.3f}" for stage in ("mesh", "write", "files alone"))
+                print(f"  {scenario}: {run}, write/mesh {timings['write'] / timings['mesh']:.2f}", flush=True)
                 shutil.rmtree(output)
         columns = STAGES + ("files alone",)
         print(f"{'scenario':<14}" + "".join(f"{column:>16}" for column in columns) + f"{'write/mesh':>16}")
