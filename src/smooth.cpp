@@ -203,25 +203,31 @@ void umbrella_pass(const Scratch& scratch, std::size_t vertex_count, const Point
 // Cell vertices per task: large volumes use every worker, small ones stay in one task.
 inline constexpr std::size_t FAIR_CHUNK = 65536;
 
-// The neighbours of every cell vertex, found once per call and read by every pass: vertex after
-// vertex, in direction order, `found[j]` of them for vertex j; each chunk's run starts at its
-// `chunk_start` entry. Buffers are left uninitialised: every entry read is written first.
+// The neighbours of every cell vertex, found once per call and read by every pass. Each vertex
+// has a slot per direction, so a pass finds them at fixed places, without a branch on how many
+// there are or a running offset: along axis 0 they can only be the previous and next entries,
+// flagged in `found`; along axes 1 and 2 they sit in `list`, four slots per vertex. A missing
+// neighbour reads the zero point kept after the last vertex. Adding +0 leaves a sum as it was
+// (no position is ever -0), so the sum over all six slots in direction order is the sum over the
+// neighbours found, in that order, to the bit.
+// Buffers are left uninitialised: every entry read is written first.
 struct CellLinks {
-    std::unique_ptr<std::uint8_t[]> found;  // linked faces, then the number of neighbours found
-    std::unique_ptr<std::uint32_t[]> list;
-    std::vector<std::size_t> chunk_start;  // one more entry than there are chunks
+    // The linked faces (bits 0 to 5), then: bit 0, the previous entry is a neighbour; bit 1, the
+    // next one is; bits 2 and up, how many neighbours there are.
+    std::unique_ptr<std::uint8_t[]> found;
+    std::unique_ptr<std::uint32_t[]> list;  // directions 2 to 5: a vertex, or the zero point
 };
+
+inline constexpr std::size_t AXIS_SLOTS = 4;  // list entries per vertex
 
 // The directions each cell vertex in [first, last) links through (face bits of tables.hpp): the
 // faces its surface crosses or, with the junction rule and two or more junction faces, those
 // alone, so the curves where labels meet are smoothed along themselves. Never across the grid's
-// outer faces. Returns how many entries the range's neighbours may need: one per link, and a
-// spare for find_links to write into without a branch.
-std::size_t link_faces(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, bool junction_rule,
-                       std::size_t first, std::size_t last, std::uint8_t* faces) {
+// outer faces. A vertex that must stay (a boundary one) links through none, which pins it.
+void link_faces(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, bool junction_rule,
+                std::size_t first, std::size_t last, std::uint8_t* faces) {
     const std::uint64_t n0 = cell_shape[0], n1 = cell_shape[1], n2 = cell_shape[2];
     std::uint64_t i0 = 0, i1 = 0, i2 = 0, previous = 0;
-    std::size_t links = 1;
     for (std::size_t j = first; j < last; ++j) {
         const std::uint64_t cell = cells.cell_ids[j];
         const unsigned edges = cells.edge_masks[j];
@@ -238,12 +244,11 @@ std::size_t link_faces(const CellField& cells, const std::array<std::uint64_t, 3
         const unsigned in_grid = unsigned(i0 > 0) | unsigned(i0 + 1 < n0) << 1 | unsigned(i1 > 0) << 2 |
                                  unsigned(i1 + 1 < n1) << 3 | unsigned(i2 > 0) << 4 | unsigned(i2 + 1 < n2) << 5;
         const unsigned junctions = in_grid & JUNCTION_FACES[edges];
-        const unsigned linked =
-            junction_rule && std::popcount(junctions) >= 2 ? junctions : in_grid & SURFACE_FACES[edges];
+        const unsigned linked = cells.boundary[j] != 0                           ? 0u
+                                : junction_rule && std::popcount(junctions) >= 2 ? junctions
+                                                                                 : in_grid & SURFACE_FACES[edges];
         faces[j] = static_cast<std::uint8_t>(linked);
-        links += std::size_t(std::popcount(linked));
     }
-    return links;
 }
 
 // Cell vertices whose id is below `target`.
@@ -253,12 +258,11 @@ std::size_t count_below(const std::vector<std::uint64_t>& ids, std::int64_t targ
 }
 
 // Finds the neighbours of cell vertices [first, last): in direction d, the vertex whose id is the
-// own id plus offsets[d], if any, written from `out` on. Along axis 0 that can only be the next
+// own id plus offsets[d], if any, through a linked face. Along axis 0 that can only be the next
 // or the previous entry. Otherwise ids ascend, so one cursor per direction, placed by bisection at
 // the chunk's start, only moves forward, nearly always by at most two entries per vertex: two
-// steps without branches, then a loop that is rarely entered. Every candidate is written before it
-// is tested (into the range's spare entry at worst). `found` holds the linked faces on entry and
-// the number of neighbours found on return.
+// steps without branches, then a loop that is rarely entered. `found` holds the linked faces on
+// entry and the CellLinks flags on return; vertex j's slots are out[4 * (j - first)] on.
 void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int64_t, 6>& offsets, std::size_t first,
                 std::size_t last, std::uint8_t* found, std::uint32_t* out) {
     const std::size_t count = ids.size();
@@ -268,14 +272,13 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
     // Reads are clamped into the array: past its end the last id stands in, which never equals
     // the id sought there.
     auto id_at = [&](std::size_t at) { return std::int64_t(id_of[at < count ? at : count - 1]); };
+    const auto zero_point = static_cast<std::uint32_t>(count);
     for (std::size_t j = first; j < last; ++j) {
         const std::int64_t id = std::int64_t(id_of[j]);
         const unsigned linked = found[j];
-        unsigned number = 0;
-        out[number] = static_cast<std::uint32_t>(j - 1);
-        number += (linked & 1u) & unsigned(j > 0) & unsigned(id_at(j - (j > 0)) == id - 1);
-        out[number] = static_cast<std::uint32_t>(j + 1);
-        number += ((linked >> 1) & 1u) & unsigned(id_at(j + 1) == id + 1);
+        const unsigned before = (linked & 1u) & unsigned(j > 0) & unsigned(id_at(j - (j > 0)) == id - 1);
+        const unsigned after = ((linked >> 1) & 1u) & unsigned(id_at(j + 1) == id + 1);
+        unsigned number = before + after;
         for (int d = 2; d < 6; ++d) {
             const std::int64_t target = id + offsets[d];
             std::size_t at = cursor[d];
@@ -283,47 +286,45 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
             at += std::size_t(id_at(at) < target) & std::size_t(at < count);
             while (at < count && std::int64_t(id_of[at]) < target) ++at;
             cursor[d] = at;
-            out[number] = static_cast<std::uint32_t>(at);
-            number += ((linked >> d) & 1u) & unsigned(id_at(at) == target);
+            const unsigned hit = ((linked >> d) & 1u) & unsigned(id_at(at) == target);
+            out[d - 2] = hit != 0 ? static_cast<std::uint32_t>(at) : zero_point;
+            number += hit;
         }
-        found[j] = static_cast<std::uint8_t>(number);
-        out += number;
+        found[j] = static_cast<std::uint8_t>(number << 2 | after << 1 | before);
+        out += AXIS_SLOTS;
     }
 }
 
-// The box of each cell vertex in [first, last): its cell intersected with the max_deviation box
-// around its extracted position, or [o, o] for a vertex that must stay (a boundary one, or one
-// without neighbours), which clamps every pass back to exactly o.
-void cell_boxes(const CellField& cells, const std::uint8_t* found, float bound, std::size_t first, std::size_t last,
-                Point4f* box) {
+// One pass over cell vertices [first, last): each moves towards its neighbours' mean, clamped to
+// its box. The box is its cell intersected with the max_deviation box around its extracted
+// position o, or [o, o] for a vertex that must stay (a boundary one, or one without neighbours),
+// which clamps every pass back to exactly o. Boxes are worked out afresh in every pass: that costs
+// less than reading them from memory.
+void fair_chunk(const CellField& cells, const CellLinks& links, float bound, const Point4f* current, Point4f* next,
+                std::size_t first, std::size_t last, float weight) {
+    const std::size_t zero_point = cells.size();
     for (std::size_t j = first; j < last; ++j) {
+        const unsigned found = links.found[j];
+        const std::size_t before = found & 1u ? j - 1 : zero_point, after = found & 2u ? j + 1 : zero_point;
+        const std::uint32_t* n = links.list.get() + AXIS_SLOTS * j;
+        const Point4f zero = {0.0f, 0.0f, 0.0f, 0.0f};
+        const Point4f sum =  // direction order
+            (((((zero + current[before]) + current[after]) + current[n[0]]) + current[n[1]]) + current[n[2]]) +
+            current[n[3]];
+        const unsigned number = found >> 2;
+        const Point4f p = current[j];
+        const Point4f t = (sum * reciprocal(number) - p) * weight + p;
+
         const Position& extracted = cells.positions[j];
         const std::array<std::int32_t, 3>& centroid = CENTROID[cells.edge_masks[j]];
         const Point4f o = widen(extracted);
-        if (found[j] == 0 || cells.boundary[j] != 0) {
-            box[2 * j] = box[2 * j + 1] = o;
-            continue;
-        }
         // The cell spans 256 units from its corner 0 on every axis.
         const Point4f lowest =
             widen({extracted[0] - centroid[0], extracted[1] - centroid[1], extracted[2] - centroid[2]});
         const Point4f below = o - bound, top = lowest + 256.0f, above = o + bound;
-        box[2 * j] = below < lowest ? lowest : below;  // std::max(o - D, lowest)
-        box[2 * j + 1] = above < top ? above : top;    // std::min(lowest + 256, o + D)
-    }
-}
-
-// One pass over cell vertices [first, last), whose neighbours start at `neighbour`: each moves
-// towards its neighbours' mean, clamped to its box.
-void fair_chunk(const std::uint8_t* found, const std::uint32_t* neighbour, const Point4f* box, const Point4f* current,
-                Point4f* next, std::size_t first, std::size_t last, float weight) {
-    for (std::size_t j = first; j < last; ++j) {
-        const unsigned number = found[j];
-        const Point4f sum = neighbour_sum(current, neighbour, 0, number);  // direction order
-        neighbour += number;
-        const Point4f p = current[j];
-        const Point4f t = (sum * reciprocal(number) - p) * weight + p;
-        next[j] = clamp_to_box(t, box[2 * j], box[2 * j + 1]);
+        const Point4f lo = number == 0 ? o : below < lowest ? lowest : below;  // std::max(o - D, lowest)
+        const Point4f hi = number == 0 ? o : above < top ? above : top;        // std::min(lowest + 256, o + D)
+        next[j] = clamp_to_box(t, lo, hi);
     }
 }
 
@@ -415,32 +416,26 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     // Links, once per call: the faces each vertex links through, then the neighbours across them.
     CellLinks links;
     links.found.reset(new std::uint8_t[count]);
-    links.chunk_start.assign(chunk_count + 1, 0);
-    for_each_chunk([&](std::size_t first, std::size_t last) {
-        links.chunk_start[first / FAIR_CHUNK + 1] =
-            link_faces(cells, cell_shape, fairing.junction_rule, first, last, links.found.get());
-    });
-    for (std::size_t chunk = 0; chunk < chunk_count; ++chunk) links.chunk_start[chunk + 1] += links.chunk_start[chunk];
-    links.list.reset(new std::uint32_t[links.chunk_start[chunk_count]]);
+    links.list.reset(new std::uint32_t[AXIS_SLOTS * count]);
     const std::int64_t n0 = std::int64_t(cell_shape[0]), slab = std::int64_t(cell_shape[0] * cell_shape[1]);
     const std::array<std::int64_t, 6> offsets = {-1, 1, -n0, n0, -slab, slab};
     for_each_chunk([&](std::size_t first, std::size_t last) {
-        find_links(cells.cell_ids, offsets, first, last, links.found.get(),
-                   links.list.get() + links.chunk_start[first / FAIR_CHUNK]);
+        link_faces(cells, cell_shape, fairing.junction_rule, first, last, links.found.get());
+        find_links(cells.cell_ids, offsets, first, last, links.found.get(), links.list.get() + AXIS_SLOTS * first);
     });
 
-    std::unique_ptr<Point4f[]> current(new Point4f[count]), next(new Point4f[count]), box(new Point4f[2 * count]);
+    // One more point than there are vertices: the zero point missing neighbours read.
+    std::unique_ptr<Point4f[]> current(new Point4f[count + 1]), next(new Point4f[count + 1]);
+    current[count] = next[count] = Point4f{0.0f, 0.0f, 0.0f, 0.0f};
     for_each_chunk([&](std::size_t first, std::size_t last) {
         for (std::size_t j = first; j < last; ++j) current[j] = widen(cells.positions[j]);
-        cell_boxes(cells, links.found.get(), bound, first, last, box.get());
     });
     Point4f* read = current.get();
     Point4f* write = next.get();
     for (std::uint32_t iteration = 0; iteration < fairing.iterations; ++iteration) {
         for (std::size_t w = 0; w < weight_count; ++w) {
             for_each_chunk([&](std::size_t first, std::size_t last) {
-                fair_chunk(links.found.get(), links.list.get() + links.chunk_start[first / FAIR_CHUNK], box.get(), read,
-                           write, first, last, weights[w]);
+                fair_chunk(cells, links, bound, read, write, first, last, weights[w]);
             });
             std::swap(read, write);
         }
