@@ -244,9 +244,10 @@ void link_faces(const CellField& cells, const std::array<std::uint64_t, 3>& cell
         const unsigned in_grid = unsigned(i0 > 0) | unsigned(i0 + 1 < n0) << 1 | unsigned(i1 > 0) << 2 |
                                  unsigned(i1 + 1 < n1) << 3 | unsigned(i2 > 0) << 4 | unsigned(i2 + 1 < n2) << 5;
         const unsigned junctions = in_grid & JUNCTION_FACES[edges];
-        const unsigned linked = cells.boundary[j] != 0                           ? 0u
-                                : junction_rule && std::popcount(junctions) >= 2 ? junctions
-                                                                                 : in_grid & SURFACE_FACES[edges];
+        const bool two_or_more = (junctions & (junctions - 1)) != 0;  // a popcount is a call on plain x86-64
+        const unsigned linked = cells.boundary[j] != 0         ? 0u
+                                : junction_rule && two_or_more ? junctions
+                                                               : in_grid & SURFACE_FACES[edges];
         faces[j] = static_cast<std::uint8_t>(linked);
     }
 }
@@ -279,6 +280,8 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
         const unsigned before = (linked & 1u) & unsigned(j > 0) & unsigned(id_at(j - (j > 0)) == id - 1);
         const unsigned after = ((linked >> 1) & 1u) & unsigned(id_at(j + 1) == id + 1);
         unsigned number = before + after;
+        // Unrolled, the four cursors stay in registers instead of going through memory every vertex.
+#pragma GCC unroll 4
         for (int d = 2; d < 6; ++d) {
             const std::int64_t target = id + offsets[d];
             std::size_t at = cursor[d];
