@@ -211,8 +211,9 @@ inline constexpr std::size_t FAIR_CHUNK = 65536;
 // there are or a running offset: along axis 0 they can only be the previous and next entries,
 // flagged in `found`; along axes 1 and 2 they sit in `list`, four slots per vertex. A missing
 // neighbour reads the zero point kept after the last vertex. Adding +0 leaves a sum as it was
-// (no position is ever -0), so the sum over all six slots in direction order is the sum over the
-// neighbours found, in that order, to the bit.
+// unless the sum is -0, and no position or sum here ever is (positions start as integers, and a
+// sum is -0 only when both its terms are), so the sum over all six slots in direction order is
+// the sum over the neighbours found, in that order, to the bit.
 // Buffers are left uninitialised: every entry read is written first.
 struct CellLinks {
     // The linked faces (bits 0 to 5), then: bit 0, the previous entry is a neighbour; bit 1, the
@@ -266,7 +267,7 @@ std::size_t count_below(const std::vector<std::uint64_t>& ids, std::int64_t targ
 // or the previous entry. Otherwise ids ascend, so one cursor per direction, placed by bisection at
 // the chunk's start, only moves forward, nearly always by at most two entries per vertex: two
 // steps without branches, then a loop that is rarely entered. `found` holds the linked faces on
-// entry and the CellLinks flags on return; vertex j's slots are out[4 * (j - first)] on.
+// entry and the CellLinks flags on return; vertex j's slots start at out[AXIS_SLOTS * (j - first)].
 void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int64_t, 6>& offsets, std::size_t first,
                 std::size_t last, std::uint8_t* found, std::uint32_t* out) {
     const std::size_t count = ids.size();
