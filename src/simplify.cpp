@@ -16,13 +16,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
-#include <new>
 #include <span>
 #include <utility>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace tarna {
 
@@ -76,37 +71,22 @@ bool optimum(const Quadric& q, Point3d& solution) {
 
 bool contains(const Triangle& face, std::uint32_t v) { return face[0] == v || face[1] == v || face[2] == v; }
 
-// Allocator for the large per-vertex and per-face arrays: blocks of 2 MiB and up are aligned to
-// 2 MiB and offered to the kernel as huge pages, since candidates read them at random and 4 KiB
-// pages would miss the TLB on nearly every read. Elsewhere, or when refused, plain pages.
+// Allocator for the large per-vertex and per-face arrays, in large-array memory: candidates read
+// them at random, and with 4 KiB pages nearly every read would miss the TLB.
 template <class T>
 struct LargePages {
     using value_type = T;
-    static constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
 
     LargePages() = default;
     template <class U>
     LargePages(const LargePages<U>&) {}
 
     T* allocate(std::size_t count) {
-        const std::size_t bytes = count * sizeof(T);
-        if (bytes < HUGE_PAGE) return std::allocator<T>().allocate(count);
-        const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-        void* block = std::aligned_alloc(HUGE_PAGE, rounded);
-        if (block == nullptr) throw std::bad_alloc();
-#if defined(MADV_HUGEPAGE)
-        madvise(block, rounded, MADV_HUGEPAGE);  // advice only: a refusal leaves plain pages
-#endif
-        return static_cast<T*>(block);
+        if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(allocate_large(count * sizeof(T), alignof(T)));
     }
 
-    void deallocate(T* block, std::size_t count) {
-        if (count * sizeof(T) < HUGE_PAGE) {
-            std::allocator<T>().deallocate(block, count);
-        } else {
-            std::free(block);
-        }
-    }
+    void deallocate(T* block, std::size_t) { std::free(block); }
 
     template <class U>
     bool operator==(const LargePages<U>&) const {

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
 
 #include "format.hpp"
 #include "pool.hpp"
@@ -218,8 +217,8 @@ inline constexpr std::size_t FAIR_CHUNK = 65536;
 struct CellLinks {
     // The linked faces (bits 0 to 5), then: bit 0, the previous entry is a neighbour; bit 1, the
     // next one is; bits 2 and up, how many neighbours there are.
-    std::unique_ptr<std::uint8_t[]> found;
-    std::unique_ptr<std::uint32_t[]> list;  // directions 2 to 5: a vertex, or the zero point
+    LargeArray<std::uint8_t> found;
+    LargeArray<std::uint32_t> list;  // directions 2 to 5: a vertex, or the zero point
 };
 
 inline constexpr std::size_t AXIS_SLOTS = 4;  // list entries per vertex
@@ -427,8 +426,8 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
 
     // Links, once per call: the faces each vertex links through, then the neighbours across them.
     CellLinks links;
-    links.found.reset(new std::uint8_t[count]);
-    links.list.reset(new std::uint32_t[AXIS_SLOTS * count]);
+    links.found = make_large_array<std::uint8_t>(count);
+    links.list = make_large_array<std::uint32_t>(AXIS_SLOTS * count);
     const std::int64_t n0 = std::int64_t(cell_shape[0]), slab = std::int64_t(cell_shape[0] * cell_shape[1]);
     const std::array<std::int64_t, 6> offsets = {-1, 1, -n0, n0, -slab, slab};
     for_each_chunk([&](std::size_t first, std::size_t last) {
@@ -437,7 +436,7 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     });
 
     // One more point than there are vertices: the zero point missing neighbours read.
-    std::unique_ptr<Point4f[]> current(new Point4f[count + 1]), next(new Point4f[count + 1]);
+    LargeArray<Point4f> current = make_large_array<Point4f>(count + 1), next = make_large_array<Point4f>(count + 1);
     current[count] = next[count] = Point4f{0.0f, 0.0f, 0.0f, 0.0f};
     for_each_chunk([&](std::size_t first, std::size_t last) {
         for (std::size_t j = first; j < last; ++j) current[j] = widen(cells.positions[j]);
