@@ -147,6 +147,17 @@ def reference_smoothed(labels, close, owned, config):
     threads=st.sampled_from([1, 2, 0]),
 )
 def test_smoothing_matches_reference(labels, close, owned, config, threads):
+    assert_matches_reference(labels, close, owned, config, threads)
+
+
+def test_fairing_in_several_chunks_matches_reference():
+    # 91,276 surface cells: the second chunk of 65,536 holds interior cells whose neighbours below
+    # lie in the first, found by that chunk's own cursors.
+    labels = np.random.default_rng(5).integers(0, 4, size=(64, 64, 24)).astype(np.uint8)
+    assert_matches_reference(labels, False, None, {"fairing": 2, "fairing_taubin": True}, threads=2)
+
+
+def assert_matches_reference(labels, close, owned, config, threads):
     plain, smoothed = Mesher(threads=threads), Mesher(threads=threads, **config)
     plain.mesh(labels, close=close, owned_shape=owned)
     smoothed.mesh(labels, close=close, owned_shape=owned)
