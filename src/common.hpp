@@ -53,7 +53,7 @@ struct InvalidArgument : std::runtime_error {
 // first time takes a page fault per 2 MiB instead of per 4 KiB. Smaller blocks, other systems
 // and refusals get plain pages. `alignment` is a power of two; the block is uninitialised and
 // released with std::free.
-inline void* allocate_large(std::size_t bytes, std::size_t alignment = alignof(std::max_align_t)) {
+inline void* allocate_large(std::size_t bytes, std::size_t alignment) {
     constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
     const bool huge = bytes >= HUGE_PAGE;
     const std::size_t align = std::max(huge ? HUGE_PAGE : alignof(std::max_align_t), alignment);
@@ -72,6 +72,13 @@ struct FreeLarge {
     void operator()(void* block) const { std::free(block); }
 };
 
+// Room for `count` values of T in large-array memory, aligned for T.
+template <class T>
+T* allocate_large_array(std::size_t count) {
+    if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(allocate_large(count * sizeof(T), alignof(T)));
+}
+
 // An uninitialised array of `count` plain values in large-array memory.
 template <class T>
 using LargeArray = std::unique_ptr<T[], FreeLarge>;
@@ -79,8 +86,7 @@ using LargeArray = std::unique_ptr<T[], FreeLarge>;
 template <class T>
 LargeArray<T> make_large_array(std::size_t count) {
     static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>);
-    if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    return LargeArray<T>(static_cast<T*>(allocate_large(count * sizeof(T), alignof(T))));
+    return LargeArray<T>(allocate_large_array<T>(count));
 }
 
 // The input changed while a pass was reading it: another thread wrote to the label array.

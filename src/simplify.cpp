@@ -81,10 +81,7 @@ struct LargePages {
     template <class U>
     LargePages(const LargePages<U>&) {}
 
-    T* allocate(std::size_t count) {
-        if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        return static_cast<T*>(allocate_large(count * sizeof(T), alignof(T)));
-    }
+    T* allocate(std::size_t count) { return allocate_large_array<T>(count); }
 
     void deallocate(T* block, std::size_t) { std::free(block); }
 
