@@ -116,9 +116,10 @@ bool pops_after(const Candidate& x, const Candidate& y) { return pops_before(y, 
 // A radix heap on the cost (Ahuja, Mehlhorn, Orlin and Tarjan 1990) with one digit a byte: an entry
 // above the current cost sits in the bucket of (the highest byte where the two differ, its value
 // there), so a push is an append and an entry moves at most once per byte, towards lower buckets.
-// The entries of the current cost form a run sorted by edge; a push at or below the current cost
-// waits in a binary heap that merges with the run. Entries with a removed end are dropped
-// whenever a bucket is emptied, so they stop being moved.
+// The entries of the current cost form a run sorted by edge, or, when the first bucket is small,
+// all its entries form the run sorted in pop order and the current cost is its last; a push at or
+// below the current cost waits in a binary heap that merges with the run. Entries with a removed
+// end are dropped whenever a bucket is emptied, so they stop being moved.
 class CandidateQueue {
 public:
     // Before the first pop.
@@ -135,8 +136,10 @@ public:
 
     // The first candidate in pop order into `top`; false once the queue is empty. `dead(edge)`
     // tells entries that may be dropped unseen.
-    template <class Dead>
-    bool pop(Candidate& top, const Dead& dead) {
+    // `fetch(edge)` is told of the entry a few places further down the run, so what it reads
+    // is on its way to the cache when that entry comes up.
+    template <class Dead, class Fetch>
+    bool pop(Candidate& top, const Dead& dead, const Fetch& fetch) {
         while (true) {
             const bool in_run = next_ < run_.size();
             if (!late_.empty() && (!in_run || pops_before(late_.front(), run_[next_]))) {
@@ -146,15 +149,20 @@ public:
                 return true;
             }
             if (in_run) {
+                if (next_ + FETCH_AHEAD < run_.size()) fetch(run_[next_ + FETCH_AHEAD].edge);
                 top = run_[next_++];
                 return true;
             }
             if (!refill(dead)) return false;
+            for (std::size_t i = 0; i < std::min(FETCH_AHEAD, run_.size()); ++i) fetch(run_[i].edge);
         }
     }
 
 private:
     static constexpr std::size_t BUCKETS = 8 * 256;
+    // Buckets up to this size become the run whole; pop looks this far down the run.
+    static constexpr std::size_t WHOLE_RUN = 4096;
+    static constexpr std::size_t FETCH_AHEAD = 8;
 
     // Costs equal to the current one (only before the first pop) go to bucket 0.
     std::size_t bucket_of(std::uint64_t cost_bits) const {
@@ -191,9 +199,20 @@ private:
                 bucket.clear();
                 continue;
             }
-            cost_ = least;
             run_.clear();
             next_ = 0;
+            if (kept <= WHOLE_RUN) {
+                // A small bucket becomes the run entire, sorted: long runs let pop look ahead.
+                // Every later bucket holds only costs above its largest, wherever cost_ lies in
+                // its range, so no entry changes bucket.
+                bucket.resize(kept);
+                std::sort(bucket.begin(), bucket.end(), pops_before);
+                run_.assign(bucket.begin(), bucket.end());
+                cost_ = run_.back().cost_bits;
+                bucket.clear();
+                return true;
+            }
+            cost_ = least;
             for (std::size_t i = 0; i < kept; ++i) {
                 if (bucket[i].cost_bits == least) {
                     run_.push_back(bucket[i]);
@@ -651,7 +670,14 @@ TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double m
     const auto dead = [&state](std::uint64_t edge) {
         return state.removed(std::uint32_t(edge >> 32)) || state.removed(std::uint32_t(edge));
     };
-    while (queue.pop(candidate, dead)) {
+    const auto fetch = [&state](std::uint64_t edge) {
+        const auto a = std::uint32_t(edge >> 32), b = std::uint32_t(edge);
+        __builtin_prefetch(&state.stamps[a]);
+        __builtin_prefetch(&state.stamps[b]);
+        __builtin_prefetch(&state.vertices[a]);
+        __builtin_prefetch(&state.vertices[b]);
+    };
+    while (queue.pop(candidate, dead, fetch)) {
         const auto a = std::uint32_t(candidate.edge >> 32), b = std::uint32_t(candidate.edge);
         const std::uint32_t stamp_a = state.stamps[a], stamp_b = state.stamps[b];
         if (stamp_a == REMOVED || stamp_b == REMOVED) continue;

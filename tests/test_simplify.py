@@ -4,6 +4,7 @@ and the promises the reference checks on the way (bounded moves, closed surfaces
 import math
 
 import numpy as np
+import pytest
 import simplify_reference
 from conftest import assert_closed_manifold
 from hypothesis import given, settings
@@ -106,3 +107,24 @@ def test_simplification_matches_reference(labels, close, factor, max_error, norm
             assert target - 1 <= len(got[1]) <= target
         if close:
             assert_closed_manifold(got[1])
+
+
+@pytest.mark.parametrize("shape", ["noisy block", "ball"])
+def test_large_meshes_match_reference(shape):
+    """Tens of thousands of candidates: the queue's large buckets, split instead of sorted whole,
+    which the small volumes above never fill (flat sides give thousands of equal costs)."""
+    rng = np.random.default_rng(3)
+    if shape == "ball":
+        axis = np.arange(36) - 17.5
+        labels = (np.sqrt(axis[:, None, None] ** 2 + axis[None, :, None] ** 2 + axis ** 2) < 16).astype(np.uint8)
+    else:
+        labels = np.zeros((34, 34, 34), np.uint8)
+        labels[1:-1, 1:-1, 1:-1] = 1
+        labels[rng.random(labels.shape) < 0.02] = 0
+    mesher = Mesher(threads=1)
+    mesher.mesh(labels, close=True)
+    vertices, faces, _ = mesher.get(1)
+    for factor, bound in [(10, 1.0), (3, math.inf)]:
+        expected = simplify_reference.simplify(vertices, faces, len(faces) // factor, bound)
+        got = mesher.get(1, reduction_factor=factor, max_error=bound)
+        assert same_bits(got[0], expected.vertices) and same_bits(got[1], expected.faces)
