@@ -57,7 +57,8 @@ inline void* allocate_large(std::size_t bytes, std::size_t alignment) {
     constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
     const bool huge = bytes >= HUGE_PAGE;
     const std::size_t align = std::max(huge ? HUGE_PAGE : alignof(std::max_align_t), alignment);
-    if (bytes > SIZE_MAX - align) throw std::bad_alloc();
+    // No object may be larger than PTRDIFF_MAX bytes.
+    if (bytes > std::size_t(PTRDIFF_MAX) - align) throw std::bad_alloc();
     // aligned_alloc takes whole multiples of the alignment
     const std::size_t rounded = std::max<std::size_t>((bytes + align - 1) / align, 1) * align;
     void* block = std::aligned_alloc(align, rounded);
