@@ -559,7 +559,10 @@ bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, cons
                 if (corner == b) corner = a;
             }
             if (result[0] == result[1] || result[1] == result[2] || result[0] == result[2]) return false;
-            if (state.flips(face.corners, a, b, position)) return false;
+            // A face whose moving corner stays put keeps its normal, so it cannot flip: the test is
+            // skipped, which matters around vertices that gathered many faces.
+            const bool moves = position != state.vertices[contains(face.corners, a) ? a : b].position;
+            if (moves && state.flips(face.corners, a, b, position)) return false;
             // It holds a once, so its other two corners name it.
             const std::uint32_t x = result[0] == a ? result[1] : result[0];
             const std::uint32_t y = result[2] == a ? result[1] : result[2];
