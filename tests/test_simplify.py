@@ -116,7 +116,7 @@ def test_large_meshes_match_reference(shape):
     rng = np.random.default_rng(3)
     if shape == "ball":
         axis = np.arange(36) - 17.5
-        labels = (np.sqrt(axis[:, None, None] ** 2 + axis[None, :, None] ** 2 + axis ** 2) < 16).astype(np.uint8)
+        labels = (np.sqrt(axis[:, None, None] ** 2 + axis[None, :, None] ** 2 + axis**2) < 16).astype(np.uint8)
     else:
         labels = np.zeros((34, 34, 34), np.uint8)
         labels[1:-1, 1:-1, 1:-1] = 1
