@@ -486,14 +486,42 @@ struct Scratch {
     std::vector<std::uint64_t> pairs;  // the surviving faces, each named by its corners other than a
     // Per vertex, the last token it was marked with: membership in a ring without sorting.
     LargeVector<std::uint32_t> marks;
+    // Per vertex x, the first two y of the pairs (x, y > x) seen under `token`: a repeated pair is
+    // found without searching all pairs. A third y makes that vertex search them all.
+    struct Partners {
+        std::uint32_t token;
+        std::uint32_t first;
+        std::uint32_t second;
+    };
+    LargeVector<Partners> partners;
     std::uint32_t token = 0;
 
+    void reset(std::size_t vertex_count) {
+        marks.assign(vertex_count, 0);
+        partners.assign(vertex_count, Partners{0, NONE, NONE});
+        token = 0;
+    }
+
     std::uint32_t next_token() {
-        if (token == NONE) {
-            std::fill(marks.begin(), marks.end(), 0);
-            token = 0;
-        }
+        if (token == NONE) reset(marks.size());
         return ++token;
+    }
+
+    // Whether (x, y), x < y, was seen before under the token; records it if not.
+    bool seen_before(std::uint32_t x, std::uint32_t y) {
+        Partners& seen = partners[x];
+        const std::uint64_t pair = (std::uint64_t{x} << 32) | y;
+        if (seen.token != token) {
+            seen = {token, y, NONE};
+        } else if (seen.first == y || seen.second == y) {
+            return true;
+        } else if (seen.second == NONE) {
+            seen.second = y;
+        } else if (std::find(pairs.begin(), pairs.end(), pair) != pairs.end()) {
+            return true;
+        }
+        pairs.push_back(pair);
+        return false;
     }
 };
 
@@ -551,24 +579,23 @@ bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, cons
 
     // The faces that survive, as they would be: no repeated corner, no turning over, no two alike.
     scratch.pairs.clear();
-    for (const std::vector<AroundFace>* around : {&scratch.around_a, &scratch.around_b}) {
-        for (const AroundFace& face : *around) {
+    for (const std::uint32_t end : {a, b}) {
+        // The faces of one end other than those across the edge: only that end moves. One whose
+        // moving corner stays put keeps its normal, so it cannot flip and is not tested, which
+        // matters around vertices that gathered many faces.
+        const bool moves = position != state.vertices[end].position;
+        for (const AroundFace& face : end == a ? scratch.around_a : scratch.around_b) {
             if (contains(face.corners, a) && contains(face.corners, b)) continue;
             Triangle result = face.corners;
             for (std::uint32_t& corner : result) {
                 if (corner == b) corner = a;
             }
             if (result[0] == result[1] || result[1] == result[2] || result[0] == result[2]) return false;
-            // A face whose moving corner stays put keeps its normal, so it cannot flip: the test is
-            // skipped, which matters around vertices that gathered many faces.
-            const bool moves = position != state.vertices[contains(face.corners, a) ? a : b].position;
             if (moves && state.flips(face.corners, a, b, position)) return false;
             // It holds a once, so its other two corners name it.
             const std::uint32_t x = result[0] == a ? result[1] : result[0];
             const std::uint32_t y = result[2] == a ? result[1] : result[2];
-            const std::uint64_t pair = (std::uint64_t{std::min(x, y)} << 32) | std::max(x, y);
-            if (std::find(scratch.pairs.begin(), scratch.pairs.end(), pair) != scratch.pairs.end()) return false;
-            scratch.pairs.push_back(pair);
+            if (scratch.seen_before(std::min(x, y), std::max(x, y))) return false;
         }
     }
 
@@ -668,7 +695,7 @@ TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double m
     set_up(state, queue, mesh);
 
     Scratch scratch;
-    scratch.marks.assign(state.vertices.size(), 0);
+    scratch.reset(state.vertices.size());
     Candidate candidate;
     const auto dead = [&state](std::uint64_t edge) {
         return state.removed(std::uint32_t(edge >> 32)) || state.removed(std::uint32_t(edge));
