@@ -432,29 +432,33 @@ void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
     }
 
     // Edges used by other than two faces (open or non-manifold) lock both their ends. A face holding
-    // v and w lists w once among v's other corners, so counting repeats in v's sorted list of other
-    // corners counts the faces on each edge (v, w); no hash map needed. The edges (v, w > v) are kept
-    // for the candidates, which must wait until every lock is known.
+    // v and w lists w once among v's other corners, so counting how often w appears there counts the
+    // faces on the edge (v, w); no hash map needed. The edges (v, w > v) are kept for the
+    // candidates, which must wait until every lock is known.
     std::vector<std::uint64_t> edges;
     edges.reserve(state.faces.size() * 3 / 2 + 3);
     std::vector<std::uint32_t> others;
+    // Per vertex w: the last v whose faces held it, and how many of them did.
+    std::vector<std::uint32_t> seen_by(vertex_count, NONE), uses(vertex_count);
     for (std::uint32_t v = 0; v < vertex_count; ++v) {
         others.clear();
         for (const std::uint32_t f : state.vertex_faces[v]) {
             for (const std::uint32_t corner : state.faces[f]) {
-                if (corner != v) others.push_back(corner);
+                if (corner == v) continue;
+                if (seen_by[corner] != v) {
+                    seen_by[corner] = v;
+                    uses[corner] = 0;
+                    others.push_back(corner);
+                }
+                ++uses[corner];
             }
         }
-        std::sort(others.begin(), others.end());
-        for (std::size_t i = 0; i < others.size();) {
-            std::size_t j = i + 1;
-            while (j < others.size() && others[j] == others[i]) ++j;
-            if (j - i != 2) {
+        for (const std::uint32_t w : others) {
+            if (uses[w] != 2) {
                 state.vertices[v].locked = 1;
-                state.vertices[others[i]].locked = 1;
+                state.vertices[w].locked = 1;
             }
-            if (others[i] > v) edges.push_back((std::uint64_t{v} << 32) | others[i]);
-            i = j;
+            if (w > v) edges.push_back((std::uint64_t{v} << 32) | w);
         }
     }
     const std::size_t flagged = std::min(mesh.vertex_flags.size(), vertex_count);
