@@ -90,21 +90,6 @@ inline float reciprocal(std::uint32_t count) {
     return count < RECIPROCALS.size() ? RECIPROCALS[count] : 1.0f / static_cast<float>(count);
 }
 
-// The sum of the positions of neighbours list[first] .. list[last - 1], in that order, each lane
-// from 0. Four is by far the most common count (a vertex inside a smooth patch); written out, it
-// costs no loop branch.
-inline Point4f neighbour_sum(const Point4f* current, const std::uint32_t* list, std::uint32_t first,
-                             std::uint32_t last) {
-    Point4f sum = {0.0f, 0.0f, 0.0f, 0.0f};
-    if (last - first == 4) {
-        const std::uint32_t* n = list + first;
-        sum = (((sum + current[n[0]]) + current[n[1]]) + current[n[2]]) + current[n[3]];
-    } else {
-        for (std::uint32_t i = first; i < last; ++i) sum += current[list[i]];
-    }
-    return sum;
-}
-
 // Nearest integer, halves away from zero, saturated to 32 bits, NaN giving 0; lane by lane. Within
 // the 32-bit range the truncated value t and the remainder x - t are exact, so comparing the
 // remainder with a half rounds correctly (adding 0.5 first would round 0.49999997 up).
@@ -182,21 +167,69 @@ void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
     }
 }
 
-// One umbrella pass with weight `weight`: every vertex moves that fraction of the way to its
-// neighbours' mean, clamped to its box. No branch: a vertex that must stay has a box of zero width.
-void umbrella_pass(const Scratch& scratch, std::size_t vertex_count, const Point4f* current, Point4f* next,
-                   float weight) {
+// Vertices with 3, 4, 5 or 6 neighbours (nearly all of them, in no order a branch predictor could
+// learn) each have a group and a loop of their own in umbrella_pass; the rest share a last group.
+inline constexpr std::uint32_t FEWEST_GROUPED = 3, MOST_GROUPED = 6;
+inline constexpr std::size_t OTHERS_GROUP = MOST_GROUPED - FEWEST_GROUPED + 1;
+static_assert(OTHERS_GROUP + 2 == std::tuple_size_v<decltype(Scratch::group_start)>);
+
+inline std::size_t group_of(std::uint32_t count) {
+    return count >= FEWEST_GROUPED && count <= MOST_GROUPED ? count - FEWEST_GROUPED : OTHERS_GROUP;
+}
+
+// Puts the vertices in groups by neighbour count, ascending within each group.
+void group_by_count(std::size_t vertex_count, Scratch& scratch) {
+    const std::uint32_t* start = scratch.neighbour_start.data();
+    const std::uint32_t* end = scratch.neighbour_end.data();
+    std::array<std::uint32_t, OTHERS_GROUP + 2> at{};
+    for (std::size_t j = 0; j < vertex_count; ++j) ++at[group_of(end[j] - start[j]) + 1];
+    for (std::size_t g = 1; g < at.size(); ++g) at[g] += at[g - 1];
+    scratch.group_start = at;
+    scratch.by_count.resize(vertex_count);
+    for (std::size_t j = 0; j < vertex_count; ++j) {
+        scratch.by_count[at[group_of(end[j] - start[j])]++] = static_cast<std::uint32_t>(j);
+    }
+}
+
+// One umbrella step for the group of vertices with `count` neighbours, or for the others when
+// `count` is 0: every vertex moves that fraction of the way to its neighbours' mean, clamped to
+// its box. No branch on whether a vertex may move: one that must stay has a box of zero width.
+template <std::uint32_t count>
+void umbrella_group(const Scratch& scratch, const Point4f* current, Point4f* next, float weight) {
+    const std::size_t group = group_of(count);
     const std::uint32_t* start = scratch.neighbour_start.data();
     const std::uint32_t* end = scratch.neighbour_end.data();
     const std::uint32_t* list = scratch.neighbours.data();
     const Point4f* box = scratch.box.data();
-    for (std::size_t j = 0; j < vertex_count; ++j) {
-        const std::uint32_t first = start[j], last = end[j];
-        const Point4f sum = neighbour_sum(current, list, first, last);  // ascending neighbour order
+    for (std::size_t i = scratch.group_start[group]; i < scratch.group_start[group + 1]; ++i) {
+        const std::uint32_t j = scratch.by_count[i];
+        const std::uint32_t first = start[j];
+        Point4f sum = {0.0f, 0.0f, 0.0f, 0.0f};  // neighbours in ascending order, from 0
+        float scale;
+        if constexpr (count == 0) {
+            const std::uint32_t last = end[j];
+            for (std::uint32_t k = first; k < last; ++k) sum += current[list[k]];
+            scale = reciprocal(last - first);
+        } else {
+#pragma GCC unroll 6
+            for (std::uint32_t k = 0; k < count; ++k) sum += current[list[first + k]];
+            scale = RECIPROCALS[count];
+        }
         const Point4f p = current[j];
-        const Point4f t = (sum * reciprocal(last - first) - p) * weight + p;
+        const Point4f t = (sum * scale - p) * weight + p;
         next[j] = clamp_to_box(t, box[2 * j], box[2 * j + 1]);
     }
+}
+
+// One umbrella pass with weight `weight` over every vertex, group by group: each vertex writes
+// only its own entry of `next`, so their order changes nothing.
+void umbrella_pass(const Scratch& scratch, const Point4f* current, Point4f* next, float weight) {
+    static_assert(FEWEST_GROUPED == 3 && MOST_GROUPED == 6);
+    umbrella_group<3>(scratch, current, next, weight);
+    umbrella_group<4>(scratch, current, next, weight);
+    umbrella_group<5>(scratch, current, next, weight);
+    umbrella_group<6>(scratch, current, next, weight);
+    umbrella_group<0>(scratch, current, next, weight);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -363,6 +396,7 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
     TARNA_ASSERT(8 * std::uint64_t(mesh.quads.size()) + 2 * std::uint64_t(vertex_count) < NONE,
                  "smoothing: object too large for 32-bit indices");
     build_neighbours(mesh, scratch);
+    group_by_count(vertex_count, scratch);
 
     // The box is centred on the extracted position o: lo = o - D, hi = D + o.
     const float bound = box_half_width(max_deviation);
@@ -388,7 +422,7 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
     Point4f* next = scratch.next.data();
     for (std::uint32_t iteration = 0; iteration < iterations; ++iteration) {
         for (std::uint32_t pass = 0; pass < passes; ++pass) {
-            umbrella_pass(scratch, vertex_count, current, next, static_cast<float>(weights[pass]));
+            umbrella_pass(scratch, current, next, static_cast<float>(weights[pass]));
             std::swap(current, next);
         }
     }
