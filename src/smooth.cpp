@@ -177,8 +177,10 @@ inline std::size_t group_of(std::uint32_t count) {
     return count >= FEWEST_GROUPED && count <= MOST_GROUPED ? count - FEWEST_GROUPED : OTHERS_GROUP;
 }
 
-// Puts the vertices in groups by neighbour count, ascending within each group.
-void group_by_count(std::size_t vertex_count, Scratch& scratch) {
+// Puts the vertices in groups by neighbour count, ascending within each group, and rewrites the
+// neighbour lists in slots, in slot order: a pass then reads its lists, boxes and positions in
+// order, and only the neighbours' positions out of it. Each list keeps its order.
+void arrange_by_count(std::size_t vertex_count, Scratch& scratch) {
     const std::uint32_t* start = scratch.neighbour_start.data();
     const std::uint32_t* end = scratch.neighbour_end.data();
     std::array<std::uint32_t, OTHERS_GROUP + 2> at{};
@@ -186,9 +188,23 @@ void group_by_count(std::size_t vertex_count, Scratch& scratch) {
     for (std::size_t g = 1; g < at.size(); ++g) at[g] += at[g - 1];
     scratch.group_start = at;
     scratch.by_count.resize(vertex_count);
+    scratch.slot_of.resize(vertex_count);
     for (std::size_t j = 0; j < vertex_count; ++j) {
-        scratch.by_count[at[group_of(end[j] - start[j])]++] = static_cast<std::uint32_t>(j);
+        const std::uint32_t slot = at[group_of(end[j] - start[j])]++;
+        scratch.by_count[slot] = static_cast<std::uint32_t>(j);
+        scratch.slot_of[j] = slot;
     }
+    scratch.slot_first.resize(vertex_count + 1);
+    scratch.slot_neighbours.resize(scratch.neighbours.size() / 2);  // at least the lists' total
+    const std::uint32_t* list = scratch.neighbours.data();
+    std::uint32_t* out = scratch.slot_neighbours.data();
+    std::uint32_t next = 0;
+    for (std::size_t slot = 0; slot < vertex_count; ++slot) {
+        const std::uint32_t j = scratch.by_count[slot];
+        scratch.slot_first[slot] = next;
+        for (std::uint32_t k = start[j]; k < end[j]; ++k) out[next++] = scratch.slot_of[list[k]];
+    }
+    scratch.slot_first[vertex_count] = next;
 }
 
 // One umbrella step for the group of vertices with `count` neighbours, or for the others when
@@ -197,27 +213,24 @@ void group_by_count(std::size_t vertex_count, Scratch& scratch) {
 template <std::uint32_t count>
 void umbrella_group(const Scratch& scratch, const Point4f* current, Point4f* next, float weight) {
     const std::size_t group = group_of(count);
-    const std::uint32_t* start = scratch.neighbour_start.data();
-    const std::uint32_t* end = scratch.neighbour_end.data();
-    const std::uint32_t* list = scratch.neighbours.data();
+    const std::uint32_t* first = scratch.slot_first.data();
+    const std::uint32_t* list = scratch.slot_neighbours.data();
     const Point4f* box = scratch.box.data();
-    for (std::size_t i = scratch.group_start[group]; i < scratch.group_start[group + 1]; ++i) {
-        const std::uint32_t j = scratch.by_count[i];
-        const std::uint32_t first = start[j];
-        Point4f sum = {0.0f, 0.0f, 0.0f, 0.0f};  // neighbours in ascending order, from 0
+    for (std::size_t s = scratch.group_start[group]; s < scratch.group_start[group + 1]; ++s) {
+        Point4f sum = {0.0f, 0.0f, 0.0f, 0.0f};  // neighbours in ascending vertex order, from 0
         float scale;
         if constexpr (count == 0) {
-            const std::uint32_t last = end[j];
-            for (std::uint32_t k = first; k < last; ++k) sum += current[list[k]];
-            scale = reciprocal(last - first);
+            for (std::uint32_t k = first[s]; k < first[s + 1]; ++k) sum += current[list[k]];
+            scale = reciprocal(first[s + 1] - first[s]);
         } else {
+            const std::uint32_t* n = list + first[s];
 #pragma GCC unroll 6
-            for (std::uint32_t k = 0; k < count; ++k) sum += current[list[first + k]];
+            for (std::uint32_t k = 0; k < count; ++k) sum += current[n[k]];
             scale = RECIPROCALS[count];
         }
-        const Point4f p = current[j];
+        const Point4f p = current[s];
         const Point4f t = (sum * scale - p) * weight + p;
-        next[j] = clamp_to_box(t, box[2 * j], box[2 * j + 1]);
+        next[s] = clamp_to_box(t, box[2 * s], box[2 * s + 1]);
     }
 }
 
@@ -396,7 +409,7 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
     TARNA_ASSERT(8 * std::uint64_t(mesh.quads.size()) + 2 * std::uint64_t(vertex_count) < NONE,
                  "smoothing: object too large for 32-bit indices");
     build_neighbours(mesh, scratch);
-    group_by_count(vertex_count, scratch);
+    arrange_by_count(vertex_count, scratch);
 
     // The box is centred on the extracted position o: lo = o - D, hi = D + o.
     const float bound = box_half_width(max_deviation);
@@ -412,9 +425,10 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
             __builtin_prefetch(&cells.positions[mesh.cells[j + PREFETCH_AHEAD]]);
         const Point4f o = widen(vertex_position(mesh, cells, j));
         const bool fixed = scratch.neighbour_start[j] == scratch.neighbour_end[j] || (pinning && mesh.boundary[j] != 0);
-        scratch.current[j] = o;
-        scratch.box[2 * j] = fixed ? o : o - bound;
-        scratch.box[2 * j + 1] = fixed ? o : bound + o;
+        const std::uint32_t slot = scratch.slot_of[j];
+        scratch.current[slot] = o;
+        scratch.box[2 * slot] = fixed ? o : o - bound;
+        scratch.box[2 * slot + 1] = fixed ? o : bound + o;
     }
 
     // The buffers swap roles after every pass; no copying between passes.
@@ -428,7 +442,7 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
     }
     // The object now has positions of its own.
     mesh.positions.resize(vertex_count);
-    for (std::size_t j = 0; j < vertex_count; ++j) store_fixed(current[j], mesh.positions[j]);
+    for (std::size_t j = 0; j < vertex_count; ++j) store_fixed(current[scratch.slot_of[j]], mesh.positions[j]);
 }
 
 void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, const Fairing& fairing,

@@ -94,10 +94,13 @@ struct Scratch {
     // its extracted position o, or [o, o] for a vertex that must not move (flagged in `boundary`,
     // or without neighbours), which clamps every pass back to exactly o.
     std::vector<Point4f> box;
-    // The vertices grouped by how many neighbours they have (3, 4, 5, 6, any other), ascending
-    // within a group, and where each group begins and the last ends.
-    std::vector<std::uint32_t> by_count;
-    std::array<std::uint32_t, 6> group_start{};
+    // Passes work on slots: the vertices grouped by how many neighbours they have (3, 4, 5, 6,
+    // any other), ascending within a group. `current`, `next` and `box` are in slot order.
+    std::vector<std::uint32_t> by_count;         // slot -> vertex
+    std::vector<std::uint32_t> slot_of;          // vertex -> slot
+    std::vector<std::uint32_t> slot_first;       // slot count + 1: where each slot's list begins
+    std::vector<std::uint32_t> slot_neighbours;  // the neighbour lists as slots, in slot order
+    std::array<std::uint32_t, 6> group_start{};  // where each group begins, and the last ends
 };
 
 // `iterations` times, one umbrella pass per weight for the first `passes` weights; moves `mesh`'s
