@@ -187,24 +187,21 @@ void arrange_by_count(std::size_t vertex_count, Scratch& scratch) {
     for (std::size_t j = 0; j < vertex_count; ++j) ++at[group_of(end[j] - start[j]) + 1];
     for (std::size_t g = 1; g < at.size(); ++g) at[g] += at[g - 1];
     scratch.group_start = at;
-    scratch.by_count.resize(vertex_count);
-    scratch.slot_of.resize(vertex_count);
+    std::vector<std::uint32_t>& slot_of = scratch.slot_of;
+    std::vector<std::uint32_t>& first = scratch.slot_first;
+    slot_of.resize(vertex_count);
+    first.assign(vertex_count + 1, 0);
     for (std::size_t j = 0; j < vertex_count; ++j) {
-        const std::uint32_t slot = at[group_of(end[j] - start[j])]++;
-        scratch.by_count[slot] = static_cast<std::uint32_t>(j);
-        scratch.slot_of[j] = slot;
+        slot_of[j] = at[group_of(end[j] - start[j])]++;
+        first[slot_of[j] + 1] = end[j] - start[j];
     }
-    scratch.slot_first.resize(vertex_count + 1);
-    scratch.slot_neighbours.resize(scratch.neighbours.size() / 2);  // at least the lists' total
+    for (std::size_t slot = 0; slot < vertex_count; ++slot) first[slot + 1] += first[slot];
+    scratch.slot_neighbours.resize(first[vertex_count]);
     const std::uint32_t* list = scratch.neighbours.data();
-    std::uint32_t* out = scratch.slot_neighbours.data();
-    std::uint32_t next = 0;
-    for (std::size_t slot = 0; slot < vertex_count; ++slot) {
-        const std::uint32_t j = scratch.by_count[slot];
-        scratch.slot_first[slot] = next;
-        for (std::uint32_t k = start[j]; k < end[j]; ++k) out[next++] = scratch.slot_of[list[k]];
+    for (std::size_t j = 0; j < vertex_count; ++j) {
+        std::uint32_t* out = scratch.slot_neighbours.data() + first[slot_of[j]];
+        for (std::uint32_t k = start[j]; k < end[j]; ++k) *out++ = slot_of[list[k]];
     }
-    scratch.slot_first[vertex_count] = next;
 }
 
 // One umbrella step for the group of vertices with `count` neighbours, or for the others when

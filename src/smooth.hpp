@@ -96,7 +96,6 @@ struct Scratch {
     std::vector<Point4f> box;
     // Passes work on slots: the vertices grouped by how many neighbours they have (3, 4, 5, 6,
     // any other), ascending within a group. `current`, `next` and `box` are in slot order.
-    std::vector<std::uint32_t> by_count;         // slot -> vertex
     std::vector<std::uint32_t> slot_of;          // vertex -> slot
     std::vector<std::uint32_t> slot_first;       // slot count + 1: where each slot's list begins
     std::vector<std::uint32_t> slot_neighbours;  // the neighbour lists as slots, in slot order
