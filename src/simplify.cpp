@@ -499,10 +499,13 @@ struct Scratch {
     };
     LargeVector<Partners> partners;
     std::uint32_t token = 0;
+    // Per vertex, the face that last turned over in a collapse it was an end of, or NONE.
+    LargeVector<std::uint32_t> last_turned;
 
     void reset(std::size_t vertex_count) {
         marks.assign(vertex_count, 0);
         partners.assign(vertex_count, Partners{0, NONE, NONE});
+        last_turned.assign(vertex_count, NONE);
         token = 0;
     }
 
@@ -535,6 +538,18 @@ struct Scratch {
 // success scratch holds the live faces of both ends and a's one-ring after the collapse.
 bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, const Point3d& position, Scratch& scratch) {
     if (state.live_faces < 5) return false;
+    // A collapse refused because a face would turn over is often tried again with little changed
+    // (around vertices that keep absorbing their neighbours) and refused for the same face: test
+    // that face before gathering anything. Any refusal is the same answer, so the order of the
+    // tests changes nothing; the face is one the loop below would test.
+    for (const std::uint32_t end : {a, b}) {
+        const std::uint32_t f = scratch.last_turned[end];
+        if (f == NONE) continue;
+        const Triangle& face = state.faces[f];
+        if (face[0] == NONE || contains(face, a) == contains(face, b)) continue;
+        const std::uint32_t mover = contains(face, a) ? a : b;
+        if (position != state.vertices[mover].position && state.flips(face, a, b, position)) return false;
+    }
     LargeVector<std::uint32_t>& marks = scratch.marks;
     const std::uint32_t in_ring_a = scratch.next_token(), in_ring_b = scratch.next_token();
 
@@ -595,7 +610,10 @@ bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, cons
                 if (corner == b) corner = a;
             }
             if (result[0] == result[1] || result[1] == result[2] || result[0] == result[2]) return false;
-            if (moves && state.flips(face.corners, a, b, position)) return false;
+            if (moves && state.flips(face.corners, a, b, position)) {
+                scratch.last_turned[end] = face.index;
+                return false;
+            }
             // It holds a once, so its other two corners name it.
             const std::uint32_t x = result[0] == a ? result[1] : result[0];
             const std::uint32_t y = result[2] == a ? result[1] : result[2];
