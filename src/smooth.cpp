@@ -116,53 +116,88 @@ inline constexpr std::size_t PREFETCH_AHEAD = 64;
 // data: count, prefix sum, fill, then every list sorted ascending, since sums run in index order,
 // with repeats and the vertex itself dropped.
 //
-// The sort is a transposition: every side is filled in both directions, so walking the filled
+// The fill puts two entries per quad corner in the corner's raw list. Raw lists first go to a
+// fixed room of FILL_ROOM entries per vertex, so the fill counts as it goes, without a pass of
+// its own; an object with a vertex in more than FILL_ROOM / 2 quads is filled again after a
+// counting pass, each raw list then sized to fit.
+//
+// The sort is a transposition: every side is filled in both directions, so walking the raw
 // lists owner by owner in ascending order and appending the owner to each of its neighbours'
 // lists leaves every list ascending, with a repeated neighbour twice in a row. Each vertex's
 // region holds a NONE sentinel before its list and a spare slot after it, so the repeat test and
 // the append need no branch.
+inline constexpr std::uint32_t FILL_ROOM = 12;
+
+// Writes a quad's two entries per corner at `end[corner]` past each corner's base.
+template <class Base>
+inline void fill_quad(const Quad& quad, std::uint32_t* raw, std::uint32_t* end, const Base& base) {
+    const std::uint32_t a = quad[0], b = quad[1], c = quad[2], d = quad[3];
+    std::uint32_t* at = raw + base(a) + end[a];
+    at[0] = b, at[1] = d, end[a] += 2;
+    at = raw + base(b) + end[b];
+    at[0] = a, at[1] = c, end[b] += 2;
+    at = raw + base(c) + end[c];
+    at[0] = b, at[1] = d, end[c] += 2;
+    at = raw + base(d) + end[d];
+    at[0] = c, at[1] = a, end[d] += 2;
+}
+
 void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
     const std::size_t vertex_count = tarna::vertex_count(mesh);
     std::vector<std::uint32_t>& start = scratch.neighbour_start;
     std::vector<std::uint32_t>& end = scratch.neighbour_end;
     std::vector<std::uint32_t>& list = scratch.neighbours;
-    start.assign(vertex_count + 1, 2);
-    start[0] = 1;
+    // The final lists then take at most FILL_ROOM + 2 entries per vertex; the raw ones come after.
+    const std::size_t lists_room = (FILL_ROOM + 2) * vertex_count;
+    list.resize(lists_room + FILL_ROOM * vertex_count);
+    std::uint32_t* raw = list.data() + lists_room;
+    end.assign(vertex_count, 0);  // raw entries so far
+    bool roomy = true;
     for (const Quad& quad : mesh.quads) {
         for (const std::uint32_t corner : quad) {
             TARNA_ASSERT(corner < vertex_count, "smoothing: quad corner out of range");
-            start[corner + 1] += 2;  // the two sides of the quad at this corner
+            roomy = roomy && end[corner] < FILL_ROOM;
+        }
+        if (!roomy) break;
+        fill_quad(quad, raw, end.data(), [](std::uint32_t v) { return std::size_t{FILL_ROOM} * v; });
+    }
+    if (!roomy) {
+        end.assign(vertex_count, 0);
+        for (const Quad& quad : mesh.quads) {
+            for (const std::uint32_t corner : quad) {
+                TARNA_ASSERT(corner < vertex_count, "smoothing: quad corner out of range");
+                end[corner] += 2;
+            }
         }
     }
     // start[v] is where v's list begins, one past its sentinel.
-    for (std::size_t v = 1; v <= vertex_count; ++v) start[v] += start[v - 1];
-    const std::uint32_t total = start[vertex_count] - 1;
-    // The fill goes to the upper half; the sort writes the final lists into the lower half.
-    list.resize(std::size_t(2) * total);
-    std::uint32_t* const filled = list.data() + total;
-    end.assign(start.begin(), start.end());
-    for (const Quad& quad : mesh.quads) {
-        // Within one list the order is immaterial: the sort below fixes it.
-        const std::uint32_t a = quad[0], b = quad[1], c = quad[2], d = quad[3];
-        std::uint32_t* at = filled + end[a];
-        at[0] = b, at[1] = d, end[a] += 2;
-        at = filled + end[b];
-        at[0] = a, at[1] = c, end[b] += 2;
-        at = filled + end[c];
-        at[0] = b, at[1] = d, end[c] += 2;
-        at = filled + end[d];
-        at[0] = c, at[1] = a, end[d] += 2;
+    start.resize(vertex_count + 1);
+    std::uint32_t at = 1;
+    for (std::size_t v = 0; v < vertex_count; ++v) {
+        start[v] = at;
+        at += end[v] + 2;
     }
-    std::uint32_t* const sorted = list.data();
-    for (std::size_t v = 0; v < vertex_count; ++v) sorted[start[v] - 1] = NONE;
-    end.assign(start.begin(), start.end());
+    start[vertex_count] = at;
+    if (!roomy) {
+        // Raw lists laid out like the final ones, behind them.
+        const std::uint32_t total = at - 1;
+        list.resize(std::size_t(2) * total);
+        raw = list.data() + total;
+        end.assign(vertex_count, 0);
+        for (const Quad& quad : mesh.quads)
+            fill_quad(quad, raw, end.data(), [&](std::uint32_t v) { return std::size_t{start[v]}; });
+    }
+    std::uint32_t* const lists = list.data();
+    for (std::size_t v = 0; v < vertex_count; ++v) lists[start[v] - 1] = NONE;
+    end.assign(start.begin(), start.end() - 1);
     for (std::uint32_t owner = 0; owner < vertex_count; ++owner) {
-        const std::uint32_t filled_end = start[owner + 1] - 2;
-        for (std::uint32_t i = start[owner]; i < filled_end; ++i) {
-            const std::uint32_t vertex = filled[i];
-            const std::uint32_t at = end[vertex];
-            sorted[at] = owner;
-            end[vertex] = at + std::uint32_t(vertex != owner && sorted[at - 1] != owner);
+        const std::uint32_t* own = raw + (roomy ? std::size_t{FILL_ROOM} * owner : std::size_t{start[owner]});
+        const std::uint32_t raw_count = start[owner + 1] - start[owner] - 2;
+        for (std::uint32_t i = 0; i < raw_count; ++i) {
+            const std::uint32_t vertex = own[i];
+            const std::uint32_t place = end[vertex];
+            lists[place] = owner;
+            end[vertex] = place + std::uint32_t(vertex != owner && lists[place - 1] != owner);
         }
     }
 }

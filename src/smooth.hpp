@@ -87,7 +87,7 @@ using Point4f = float __attribute__((vector_size(16)));
 struct Scratch {
     std::vector<std::uint32_t> neighbour_start;  // vertex count + 1: where each neighbour list begins
     std::vector<std::uint32_t> neighbour_end;    // fill cursors, then where each list ends
-    std::vector<std::uint32_t> neighbours;       // the lists, then as much again for the unsorted fill
+    std::vector<std::uint32_t> neighbours;       // the lists, then the unsorted fill
     std::vector<Point4f> current;                // positions read by a pass
     std::vector<Point4f> next;                   // positions written by a pass
     // Per vertex, the lowest and highest position a pass may give it: the max_deviation box around
