@@ -546,8 +546,9 @@ bool collapse_allowed(const State& state, std::uint32_t a, std::uint32_t b, cons
         const std::uint32_t f = scratch.last_turned[end];
         if (f == NONE) continue;
         const Triangle& face = state.faces[f];
-        if (face[0] == NONE || contains(face, a) == contains(face, b)) continue;
-        const std::uint32_t mover = contains(face, a) ? a : b;
+        const bool holds_a = contains(face, a);
+        if (face[0] == NONE || holds_a == contains(face, b)) continue;
+        const std::uint32_t mover = holds_a ? a : b;
         if (position != state.vertices[mover].position && state.flips(face, a, b, position)) return false;
     }
     LargeVector<std::uint32_t>& marks = scratch.marks;
