@@ -113,8 +113,8 @@ void store_fixed(Point4f point, Position& position) {
 inline constexpr std::size_t PREFETCH_AHEAD = 64;
 
 // Neighbours are the other ends of a vertex's quad sides (never the diagonals), as offsets plus
-// data: count, prefix sum, fill, then every list sorted ascending, since sums run in index order,
-// with repeats and the vertex itself dropped.
+// data: raw lists filled and counted, a prefix sum, then every list sorted ascending, since sums
+// run in index order, with repeats and the vertex itself dropped.
 //
 // The fill puts two entries per quad corner in the corner's raw list. Raw lists first go to a
 // fixed room of FILL_ROOM entries per vertex, so the fill counts as it goes, without a pass of
@@ -449,8 +449,8 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
         for (const std::uint32_t cell : mesh.cells)
             TARNA_ASSERT(cell < cells.size(), "smoothing: vertex cell out of range");
     }
-    // Neighbour lists take two entries per quad corner and two per vertex, twice over; slot lists
-    // hold twice a slot.
+    // List places count two entries per quad corner and two per vertex (and the counted fill takes
+    // as many again); slot lists hold twice a slot.
     TARNA_ASSERT(8 * std::uint64_t(mesh.quads.size()) + 2 * std::uint64_t(vertex_count) < NONE,
                  "smoothing: object too large for 32-bit indices");
     build_neighbours(mesh, scratch);
