@@ -559,6 +559,7 @@ struct LabelPlaces {
     std::vector<std::vector<std::uint32_t>> local_position;  // [band][merged]: band-local position, or NONE
     std::vector<std::vector<std::uint32_t>> vertex_offset;   // [band][local]: vertices the label has in earlier bands
     std::vector<std::uint32_t> cell_offset;                  // [band]: surface cells of earlier bands
+    std::size_t cell_total = 0;                              // surface cells of all bands
     std::vector<std::size_t> vertex_totals;                  // [merged]
     std::vector<std::size_t> ambiguous_totals;               // [merged]
 };
@@ -598,23 +599,38 @@ LabelPlaces merge_labels(const std::vector<Band>& bands, Merged& merged) {
             if (places.vertex_totals[j] > INDEX_LIMIT) too_many_vertices();
         }
     }
+    places.cell_total = cell_total;
     return places;
 }
 
-// Step 2, for the cells: every band's CellField behind the first's.
-void append_cells(std::vector<Band>& bands, const LabelPlaces& places, Merged& merged) {
-    CellField& cells = merged.surface_cells;
-    const std::size_t cell_total = places.cell_offset.back() + bands.back().surface_cells.size();
-    cells = std::move(bands[0].surface_cells);
-    cells.positions.reserve(cell_total);
-    cells.cell_ids.reserve(cell_total);
-    cells.edge_masks.reserve(cell_total);
-    cells.boundary.reserve(cell_total);
+// Step 2, for the cells: every band's CellField behind the first's, one array per task, so the
+// copy (and the first touch of the fresh pages it writes) is spread over the workers: the
+// positions take as many bytes as the other three arrays together.
+inline constexpr std::size_t CELL_TASKS = 3;
+
+template <class T>
+void append_cell_array(std::vector<Band>& bands, std::vector<T> CellField::* array, std::size_t total,
+                       std::vector<T>& target) {
+    target = std::move(bands[0].surface_cells.*array);
+    target.reserve(total);
     for (std::size_t p = 1; p < bands.size(); ++p) {
-        cells.append(bands[p].surface_cells);
-        bands[p].surface_cells = CellField();
+        std::vector<T>& source = bands[p].surface_cells.*array;
+        target.insert(target.end(), source.begin(), source.end());
+        source = {};
     }
-    TARNA_ASSERT(cells.size() == cell_total, "merged surface cells lost or doubled");
+}
+
+void append_cells(std::vector<Band>& bands, const LabelPlaces& places, std::size_t task, Merged& merged) {
+    CellField& cells = merged.surface_cells;
+    const std::size_t total = places.cell_total;
+    if (task == 0) {
+        append_cell_array(bands, &CellField::positions, total, cells.positions);
+    } else if (task == 1) {
+        append_cell_array(bands, &CellField::cell_ids, total, cells.cell_ids);
+    } else {
+        append_cell_array(bands, &CellField::edge_masks, total, cells.edge_masks);
+        append_cell_array(bands, &CellField::boundary, total, cells.boundary);
+    }
 }
 
 // Step 2, for one label: its vertices from every band that holds it, in band order. The arrays
@@ -734,18 +750,26 @@ Merged merge(std::vector<Band>&& bands, const std::vector<BandPlanes<Label>>& pl
     const LabelPlaces places = merge_labels(bands, merged);
     const std::size_t label_count = merged.meshes.size();
     const std::size_t label_tasks = (label_count + LABELS_PER_TASK - 1) / LABELS_PER_TASK;
-    // Every label's arrays, and the CellField, are written by one task each: the copying (and
-    // the first touch of fresh pages it brings) is spread over the workers.
-    parallel.for_each(1 + label_tasks, [&](std::size_t task) {
-        if (task == 0) return append_cells(bands, places, merged);
-        const std::size_t first = (task - 1) * LABELS_PER_TASK;
+    // Every label's arrays, and each of the CellField's, are written by one task each: the
+    // copying (and the first touch of fresh pages it brings) is spread over the workers. The
+    // seams' faces read only what those tasks leave alone, so they run beside them, first.
+    const std::size_t seams = bands.size() - 1;
+    std::vector<std::vector<std::vector<Quad>>> seam_quads(bands.size());
+    parallel.for_each(seams + CELL_TASKS + label_tasks, [&](std::size_t task) {
+        if (task < seams) {
+            seam_quads[task + 1] = make_seam_faces(bands, task + 1, places, planes[task + 1], options, dims);
+            return;
+        }
+        task -= seams;
+        if (task < CELL_TASKS) return append_cells(bands, places, task, merged);
+        const std::size_t first = (task - CELL_TASKS) * LABELS_PER_TASK;
         for (std::size_t j = first; j < std::min(label_count, first + LABELS_PER_TASK); ++j)
             append_vertices(bands, places, j, merged.meshes[j]);
     });
-    std::vector<std::vector<std::vector<Quad>>> seam_quads(bands.size());
-    parallel.for_each(bands.size() - 1, [&](std::size_t seam) {
-        seam_quads[seam + 1] = make_seam_faces(bands, seam + 1, places, planes[seam + 1], options, dims);
-    });
+    const CellField& cells = merged.surface_cells;
+    TARNA_ASSERT(cells.size() == places.cell_total && cells.cell_ids.size() == places.cell_total &&
+                     cells.edge_masks.size() == places.cell_total && cells.boundary.size() == places.cell_total,
+                 "merged surface cells lost or doubled");
     parallel.for_each(label_tasks, [&](std::size_t task) {
         const std::size_t first = task * LABELS_PER_TASK;
         for (std::size_t j = first; j < std::min(label_count, first + LABELS_PER_TASK); ++j)

@@ -42,13 +42,6 @@ struct CellField {
     std::vector<std::uint8_t> boundary;
 
     std::size_t size() const { return positions.size(); }
-
-    void append(const CellField& other) {
-        positions.insert(positions.end(), other.positions.begin(), other.positions.end());
-        cell_ids.insert(cell_ids.end(), other.cell_ids.begin(), other.cell_ids.end());
-        edge_masks.insert(edge_masks.end(), other.edge_masks.begin(), other.edge_masks.end());
-        boundary.insert(boundary.end(), other.boundary.begin(), other.boundary.end());
-    }
 };
 
 // Vertices of a label: one `cells` entry each, and positions of their own when smoothed apart.
