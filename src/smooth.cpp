@@ -391,6 +391,22 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
     }
 }
 
+// A bound on how far, in vertex order, a neighbour of a vertex in [first, last) lies from it
+// (at least 1, the reach along axis 0). Linked ids differ by at most a slab, so no more entries
+// lie between two linked vertices than there are ids in (id, id + slab] after the lower one. The
+// count is taken once per group of vertices, from the group's first vertex to its last one's
+// id + slab, which bounds it for every vertex of the group and costs one cursor walk in all.
+std::size_t link_reach(const std::vector<std::uint64_t>& ids, std::uint64_t slab, std::size_t first, std::size_t last) {
+    constexpr std::size_t GROUP = 16;
+    std::size_t reach = 1, ahead = first;  // ahead: the first entry past the group's last id + slab
+    for (std::size_t j = first; j < last; j += GROUP) {
+        const std::uint64_t end = ids[std::min(last, j + GROUP) - 1] + slab;
+        while (ahead < ids.size() && ids[ahead] <= end) ++ahead;
+        reach = std::max(reach, ahead - 1 - j);
+    }
+    return reach;
+}
+
 // One pass over cell vertices [first, last): each moves towards its neighbours' mean, clamped to
 // its box. The box is its cell intersected with the max_deviation box around its extracted
 // position o, or [o, o] for a vertex that must stay (a boundary one, or one without neighbours),
@@ -421,6 +437,89 @@ void fair_chunk(const CellField& cells, const CellLinks& links, float bound, con
         const Point4f lo = number == 0 ? o : below < lowest ? lowest : below;  // std::max(o - D, lowest)
         const Point4f hi = number == 0 ? o : above < top ? above : top;        // std::min(lowest + 256, o + D)
         next[j] = clamp_to_box(t, lo, hi);
+    }
+}
+
+// Several passes run at once, each following the one before it through the vertices while what
+// they read is still in cache: a lone pass over the whole field streams it from memory, at about
+// half the speed of the same pass over data in cache. A vertex's neighbours lie at most `reach`
+// entries away in vertex order, so stage s (the s-th pass of the run, reading buffer s % 2 and
+// writing the other) may take a vertex once stage s - 1 has passed `reach` beyond it: by then
+// every vertex of stage s - 1 that reads the value it overwrites has read it. Every vertex reads
+// exactly the values it would with the passes one after another, so the bits do not change.
+// With several workers the vertices fall into regions, one per worker; within `reach` * s of
+// where two regions meet, stage s waits until the stages before it are done on both sides.
+inline constexpr std::size_t MAX_DEPTH = 10;
+// Vertices the first stage takes at a time.
+inline constexpr std::size_t STAGE_BLOCK = 4096;
+// How far the last stage may trail the first, in vertices: what the stages between them read
+// (about 64 bytes a vertex) must stay in cache.
+inline constexpr std::size_t MAX_TRAIL = std::size_t{1} << 17;
+
+// Passes run at once when a vertex's neighbours lie up to `reach` away.
+std::size_t pipeline_depth(std::size_t reach) { return std::clamp<std::size_t>(MAX_TRAIL / reach, 2, MAX_DEPTH); }
+
+struct Pipeline {
+    const CellField& cells;
+    const CellLinks& links;
+    float bound;
+    std::array<Point4f*, 2> buffers;  // the passes' input is buffers[0]; the output buffers[depth % 2]
+    std::size_t reach;
+    std::size_t depth;
+    std::array<float, MAX_DEPTH> weights;  // per stage
+
+    void stage(std::size_t s, std::size_t first, std::size_t last) const {
+        if (first < last)
+            fair_chunk(cells, links, bound, buffers[s % 2], buffers[(s + 1) % 2], first, last, weights[s]);
+    }
+};
+
+// Every stage over region [start, end): stage s from `reach` * s past the start (unless the region
+// is the first) to as far before the end (unless it is the last).
+void run_region(const Pipeline& pipeline, std::size_t start, std::size_t end, bool first_region, bool last_region) {
+    const std::size_t reach = pipeline.reach;
+    std::array<std::size_t, MAX_DEPTH> front{}, stop{};
+    for (std::size_t s = 0; s < pipeline.depth; ++s) {
+        front[s] = first_region ? start : start + s * reach;
+        stop[s] = last_region ? end : end - s * reach;
+    }
+    for (std::size_t block = start; block < end; block += STAGE_BLOCK) {
+        const std::size_t block_end = std::min(end, block + STAGE_BLOCK);
+        pipeline.stage(0, block, block_end);
+        front[0] = block_end;
+        for (std::size_t s = 1; s < pipeline.depth; ++s) {
+            const std::size_t ahead = front[s - 1];
+            const std::size_t limit =
+                ahead == stop[s - 1] ? stop[s] : std::min(stop[s], ahead > reach ? ahead - reach : 0);
+            if (limit <= front[s]) break;  // the later stages are behind this one
+            pipeline.stage(s, front[s], limit);
+            front[s] = limit;
+        }
+    }
+}
+
+// Splits the vertices into regions, runs each region's stages, then stage by stage what was left
+// around the edges between regions.
+void run_pipeline(const Pipeline& pipeline, std::size_t count, const Parallel& parallel) {
+    const std::size_t reach = pipeline.reach, depth = pipeline.depth;
+    // A region must be wider than what its edges leave for later.
+    const std::size_t regions =
+        std::max<std::size_t>(1, std::min(parallel.workers(), count / (4 * depth * reach + STAGE_BLOCK)));
+    std::vector<std::size_t> bounds(regions + 1);
+    for (std::size_t r = 0; r <= regions; ++r) bounds[r] = count / regions * r + std::min(r, count % regions);
+    parallel.for_each(regions,
+                      [&](std::size_t r) { run_region(pipeline, bounds[r], bounds[r + 1], r == 0, r + 1 == regions); });
+    // Stage s left [edge - reach * s, edge + reach * s) at every edge; stage s - 1 is done there
+    // once the edges' strips of the stages before it are.
+    const std::size_t edges = regions - 1;
+    if (edges == 0) return;
+    const std::size_t pieces = parallel.workers();
+    for (std::size_t s = 1; s < depth; ++s) {
+        parallel.for_each(edges * pieces, [&](std::size_t task) {
+            const std::size_t edge = bounds[task / pieces + 1], piece = task % pieces;
+            const std::size_t first = edge - s * reach, width = 2 * s * reach;
+            pipeline.stage(s, first + width * piece / pieces, first + width * (piece + 1) / pieces);
+        });
     }
 }
 
@@ -523,10 +622,13 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     links.list = make_large_array<std::uint32_t>(AXIS_SLOTS * count);
     const std::int64_t n0 = std::int64_t(cell_shape[0]), slab = std::int64_t(cell_shape[0] * cell_shape[1]);
     const std::array<std::int64_t, 6> offsets = {-1, 1, -n0, n0, -slab, slab};
+    std::vector<std::size_t> chunk_reach(chunk_count, 1);
     for_each_chunk([&](std::size_t first, std::size_t last) {
         link_faces(cells, cell_shape, fairing.junction_rule, first, last, links.found.get());
         find_links(cells.cell_ids, offsets, first, last, links.found.get(), links.list.get() + AXIS_SLOTS * first);
+        chunk_reach[first / FAIR_CHUNK] = link_reach(cells.cell_ids, std::uint64_t(slab), first, last);
     });
+    const std::size_t reach = *std::max_element(chunk_reach.begin(), chunk_reach.end());
 
     // One more point than there are vertices: the zero point missing neighbours read.
     LargeArray<Point4f> current = make_large_array<Point4f>(count + 1), next = make_large_array<Point4f>(count + 1);
@@ -534,16 +636,18 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     for_each_chunk([&](std::size_t first, std::size_t last) {
         for (std::size_t j = first; j < last; ++j) current[j] = widen(cells.positions[j]);
     });
-    Point4f* read = current.get();
-    Point4f* write = next.get();
-    for (std::uint32_t iteration = 0; iteration < fairing.iterations; ++iteration) {
-        for (std::size_t w = 0; w < weight_count; ++w) {
-            for_each_chunk([&](std::size_t first, std::size_t last) {
-                fair_chunk(cells, links, bound, read, write, first, last, weights[w]);
-            });
-            std::swap(read, write);
-        }
+    std::array<Point4f*, 2> buffers = {current.get(), next.get()};
+    const std::uint64_t passes = std::uint64_t(fairing.iterations) * weight_count;
+    for (std::uint64_t pass = 0; pass < passes;) {
+        const auto depth = static_cast<std::size_t>(std::min<std::uint64_t>(pipeline_depth(reach), passes - pass));
+        std::array<float, MAX_DEPTH> stage_weights{};
+        for (std::size_t s = 0; s < depth; ++s) stage_weights[s] = weights[(pass + s) % weight_count];
+        const Pipeline pipeline{cells, links, bound, buffers, reach, depth, stage_weights};
+        run_pipeline(pipeline, count, parallel);
+        if (depth % 2 != 0) std::swap(buffers[0], buffers[1]);
+        pass += depth;
     }
+    Point4f* read = buffers[0];
     for_each_chunk([&](std::size_t first, std::size_t last) {
         for (std::size_t j = first; j < last; ++j) store_fixed(read[j], cells.positions[j]);
     });
