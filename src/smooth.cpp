@@ -496,6 +496,8 @@ void run_region(const Pipeline& pipeline, std::size_t start, std::size_t end, bo
             front[s] = limit;
         }
     }
+    for (std::size_t s = 0; s < pipeline.depth; ++s)
+        TARNA_ASSERT(front[s] == stop[s], "fairing: a stage stopped short of its region's end");
 }
 
 // Splits the vertices into regions, runs each region's stages, then stage by stage what was left
