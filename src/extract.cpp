@@ -616,7 +616,7 @@ void append_cell_array(std::vector<Band>& bands, std::vector<T> CellField::* arr
     for (std::size_t p = 1; p < bands.size(); ++p) {
         std::vector<T>& source = bands[p].surface_cells.*array;
         target.insert(target.end(), source.begin(), source.end());
-        source = {};
+        source = std::vector<T>();  // `source = {}` would keep the capacity
     }
 }
 
@@ -655,8 +655,8 @@ void append_vertices(std::vector<Band>& bands, const LabelPlaces& places, std::s
         for (const std::uint32_t cell : source.cells) target.cells.push_back(cell + cell_offset);
         for (const std::uint32_t vertex : source.ambiguous) target.ambiguous.push_back(vertex + offset);
         // Only the quads are still needed.
-        source.cells = {};
-        source.ambiguous = {};
+        source.cells = std::vector<std::uint32_t>();
+        source.ambiguous = std::vector<std::uint32_t>();
     }
     TARNA_ASSERT(target.cells.size() == places.vertex_totals[j], "merged vertices lost or doubled");
 }

@@ -500,7 +500,7 @@ PyObject* hand_over_rows(std::vector<std::array<T, 3>>&& rows, int typenum) {
 // (vertices, faces, normals or None), each a fresh array owning its memory. Consumes the mesh.
 PyObject* to_arrays(TriangleMesh&& mesh) {
     std::optional<std::vector<Point3f>> normal_rows = std::move(mesh.normals);
-    mesh.vertex_flags = {};
+    mesh.vertex_flags = std::vector<std::uint8_t>();
     Ref vertices(hand_over_rows(std::move(mesh.vertices), NPY_FLOAT32));
     if (!vertices) return nullptr;
     Ref faces(hand_over_rows(std::move(mesh.faces), NPY_UINT32));
