@@ -19,6 +19,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace tarna {
@@ -67,6 +68,24 @@ inline void* allocate_large(std::size_t bytes, std::size_t alignment) {
     if (huge) madvise(block, rounded, MADV_HUGEPAGE);  // advice only: a refusal leaves plain pages
 #endif
     return block;
+}
+
+// Gives the whole pages inside [begin, end) back to the system, for memory that is never read
+// again before its block is freed: a large array copied piece by piece into another then never
+// holds both in full. Returns where the next call over the same block should begin. Elsewhere
+// than Linux nothing is given back.
+inline const void* release_pages(const void* begin, const void* end) {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    static const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
+    if (last <= first) return begin;
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);  // a refusal keeps the pages
+    return reinterpret_cast<const void*>(last);
+#else
+    (void)end;
+    return begin;
+#endif
 }
 
 struct FreeLarge {

@@ -608,14 +608,25 @@ LabelPlaces merge_labels(const std::vector<Band>& bands, Merged& merged) {
 // positions take as many bytes as the other three arrays together.
 inline constexpr std::size_t CELL_TASKS = 3;
 
+// Bytes of a band's cell array copied before the pages they came from are given back: the copy
+// then never holds a whole band's cells twice.
+inline constexpr std::size_t CELL_COPY_STEP = std::size_t{1} << 20;
+
 template <class T>
 void append_cell_array(std::vector<Band>& bands, std::vector<T> CellField::* array, std::size_t total,
                        std::vector<T>& target) {
     target = std::move(bands[0].surface_cells.*array);
     target.reserve(total);
+    constexpr std::size_t step = CELL_COPY_STEP / sizeof(T);
     for (std::size_t p = 1; p < bands.size(); ++p) {
         std::vector<T>& source = bands[p].surface_cells.*array;
-        target.insert(target.end(), source.begin(), source.end());
+        const T* const data = source.data();
+        const void* kept = data;
+        for (std::size_t from = 0; from < source.size(); from += step) {
+            const T* const to = data + std::min(source.size(), from + step);
+            target.insert(target.end(), data + from, to);
+            kept = release_pages(kept, to);
+        }
         source = std::vector<T>();  // `source = {}` would keep the capacity
     }
 }

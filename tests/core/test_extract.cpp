@@ -388,6 +388,13 @@ TEST(band_and_thread_counts_give_identical_results) {
     }
 }
 
+// The merge copies a band's cell arrays a megabyte at a time and gives back the pages behind
+// each step: here the second band's positions take two steps.
+TEST(bands_larger_than_a_copy_step_merge_like_one) {
+    const Volume volume = random_volume(31, 64, 64, 64, 50, 1, 0.0);
+    check_same(extract(volume, Settings{false, 1, {}}), extract(volume, Settings{false, 2, {}}));
+}
+
 TEST(memory_layouts_read_the_same_volume) {
     const Volume volume = random_volume(7, 9, 7, 70, 5, 3, 0.05);
     for (const bool close : {false, true}) {
