@@ -12,7 +12,7 @@ using namespace tarna;
 
 namespace {
 
-constexpr std::array<std::uint64_t, 3> SHAPE = {23, 6, 75};  // 75 slabs: two chunks of planes
+constexpr std::array<std::uint64_t, 3> SHAPE = {23, 6, 75};  // 75 slabs: several chunks of planes
 
 // Label at (i0, i1, i2). Columns with i0 % 7 == 3, and the first ten of row i1 == 2, hold one
 // label along axis 2 (so a group of four can hold one constant column, or several); the rest
