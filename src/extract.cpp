@@ -502,10 +502,18 @@ Band extract_band(const VolumeView<Label>& view, const BandOptions& options, con
     std::vector<std::uint8_t> flags(n0 + 8, 0);
     const std::uint64_t height = planes.any_active() ? planes.height() : end - start;
     const std::uint64_t plane_area = (n0 + 1) * (n1 + 1);
+    // The band's last slabs, scanned while its output is largest, are a chunk of their own, read
+    // with room for no more planes than they need.
+    constexpr std::uint64_t TAIL = VoxelPlanes<Label>::MIN_HEIGHT;
 
-    for (std::uint64_t g0 = start; g0 < end; g0 += height) {
-        const std::uint64_t count = std::min(height, end - g0);
-        if (planes.any_active()) planes.load(g0, count);
+    for (std::uint64_t g0 = start, count = 0; g0 < end; g0 += count) {
+        const std::uint64_t left = end - g0;
+        count = std::min(height, left);
+        if (planes.any_active()) {
+            if (left > TAIL && left - count < TAIL) count = left - TAIL;  // stop where the tail begins
+            if (left <= TAIL) planes.shrink(left);
+            planes.load(g0, count);
+        }
         if (shared != nullptr && g0 == start) {
             shared->first.resize(2 * plane_area);
             planes.copy_plane(0, shared->first.data());

@@ -161,6 +161,20 @@ public:
         loaded_ = count;
     }
 
+    // Keeps room for chunks of at most `height` slabs, carrying the last loaded plane over to the
+    // next chunk as `load` would.
+    void shrink(std::uint64_t height) {
+        if (height >= height_) return;
+        std::vector<Label> kept((height + 1) * plane_size_, Label(0));
+        if (loaded_ != 0) {
+            std::memcpy(kept.data() + height * plane_size_, planes_.data() + loaded_ * plane_size_,
+                        plane_size_ * sizeof(Label));
+            loaded_ = height;
+        }
+        planes_ = std::move(kept);
+        height_ = height;
+    }
+
     // Plane z' = g0 + `plane` of the loaded chunk, all (n0 + 1) x (n1 + 1) voxels as the scan
     // sees them (rows that are not needed hold constant columns), into `out`.
     void copy_plane(std::uint64_t plane, Label* out) const {
