@@ -76,7 +76,9 @@ inline void* allocate_large(std::size_t bytes, std::size_t alignment) {
 // than Linux nothing is given back.
 inline const void* release_pages(const void* begin, const void* end) {
 #if defined(__linux__) && defined(MADV_DONTNEED)
-    static const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+    static const long page_size = sysconf(_SC_PAGESIZE);
+    if (page_size <= 0) return begin;  // unknown page size: keep everything
+    const std::uintptr_t page = std::uintptr_t(page_size);
     const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
     const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
     if (last <= first) return begin;
