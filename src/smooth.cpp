@@ -10,8 +10,20 @@
 #include "smooth.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+// Fairing passes can take four vertices at a time in 512-bit registers. Chosen at run time, so the
+// module still runs on any x86-64 (and elsewhere the one-vertex code is all there is).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define TARNA_WIDE_PASSES 1
+#define TARNA_WIDE __attribute__((target("avx512f")))
+#else
+#define TARNA_WIDE_PASSES 0
+#endif
 
 #include "format.hpp"
 #include "pool.hpp"
@@ -56,6 +68,19 @@ Smoothing choose_smoothing(const SmoothingSettings& settings) {
 }
 
 namespace {
+
+std::atomic<bool> wide_allowed{true};
+
+// Whether fairing passes take four vertices at a time: the CPU has the instructions and tests have
+// not turned them off. Lanes compute exactly what the one-vertex code does, so the bits are the same.
+bool wide_passes() {
+#if TARNA_WIDE_PASSES
+    static const bool supported = __builtin_cpu_supports("avx512f");
+    return supported && wide_allowed.load(std::memory_order_relaxed);
+#else
+    return false;
+#endif
+}
 
 // Half-width of the displacement box in position units; a bound beyond float range becomes
 // infinity, and the box then restricts nothing.
@@ -407,37 +432,144 @@ std::size_t link_reach(const std::vector<std::uint64_t>& ids, std::uint64_t slab
     return reach;
 }
 
-// One pass over cell vertices [first, last): each moves towards its neighbours' mean, clamped to
-// its box. The box is its cell intersected with the max_deviation box around its extracted
-// position o, or [o, o] for a vertex that must stay (a boundary one, or one without neighbours),
-// which clamps every pass back to exactly o. Boxes are worked out afresh in every pass: that costs
-// less than reading them from memory.
+// One pass's step for cell vertex j: it moves towards its neighbours' mean, clamped to its box. The
+// box is its cell intersected with the max_deviation box around its extracted position o, or
+// [o, o] for a vertex that must stay (a boundary one, or one without neighbours), which clamps every
+// pass back to exactly o. Boxes are worked out afresh in every pass: that costs less than reading
+// them from memory.
+inline void fair_vertex(const CellField& cells, const CellLinks& links, float bound, const Point4f* current,
+                        Point4f* next, std::size_t j, float weight) {
+    const std::size_t zero_point = cells.size();
+    const unsigned found = links.found[j];
+    const std::size_t before = found & 1u ? j - 1 : zero_point, after = found & 2u ? j + 1 : zero_point;
+    const std::uint32_t* n = links.list.get() + AXIS_SLOTS * j;
+    const Point4f zero = {0.0f, 0.0f, 0.0f, 0.0f};
+    const Point4f sum =  // direction order
+        (((((zero + current[before]) + current[after]) + current[n[0]]) + current[n[1]]) + current[n[2]]) +
+        current[n[3]];
+    const unsigned number = found >> 2;
+    const Point4f p = current[j];
+    const Point4f t = (sum * reciprocal(number) - p) * weight + p;
+
+    const Position& extracted = cells.positions[j];
+    const std::array<std::int32_t, 3>& centroid = CENTROID[cells.edge_masks[j]];
+    const Point4f o = widen(extracted);
+    // The cell spans 256 units from its corner 0 on every axis.
+    const Point4f lowest = widen({extracted[0] - centroid[0], extracted[1] - centroid[1], extracted[2] - centroid[2]});
+    const Point4f below = o - bound, top = lowest + 256.0f, above = o + bound;
+    const Point4f lo = number == 0 ? o : below < lowest ? lowest : below;  // std::max(o - D, lowest)
+    const Point4f hi = number == 0 ? o : above < top ? above : top;        // std::min(lowest + 256, o + D)
+    next[j] = clamp_to_box(t, lo, hi);
+}
+
+#if TARNA_WIDE_PASSES
+// GCC 12's intrinsics fill their unused pass-through operands with self-initialised placeholders,
+// which -Wmaybe-uninitialized reports at every use.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// CENTROID with a zero fourth lane, so one load fills a register's quarter.
+alignas(64) inline constexpr auto CENTROID_LANES = [] {
+    std::array<std::array<std::int32_t, 4>, CENTROID.size()> table{};
+    for (std::size_t mask = 0; mask < CENTROID.size(); ++mask)
+        table[mask] = {CENTROID[mask][0], CENTROID[mask][1], CENTROID[mask][2], 0};
+    return table;
+}();
+
+TARNA_WIDE inline __m512i centroid_lanes(const std::uint16_t* masks) {
+    auto lane = [&](int k) {
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(CENTROID_LANES[masks[k]].data()));
+    };
+    __m512i lanes = _mm512_castsi128_si512(lane(0));
+    lanes = _mm512_inserti32x4(lanes, lane(1), 1);
+    lanes = _mm512_inserti32x4(lanes, lane(2), 2);
+    return _mm512_inserti32x4(lanes, lane(3), 3);
+}
+
+// fair_vertex for vertices [first, last), four at a time, one per 128-bit lane, with the same
+// operations in the same order; needs first > 0 (the first of four reads the entry before it) and
+// returns the first vertex left for the one-at-a-time loop.
+TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links, float bound, const Point4f* current,
+                                 Point4f* next, std::size_t first, std::size_t last, float weight) {
+    const float* positions = reinterpret_cast<const float*>(current);
+    const std::int32_t* extracted_at = cells.positions.data()->data();
+    // Lane k of a register reads element k / 4 of the four vertices' flags.
+    const __m512i spread = _mm512_set_epi32(3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 0);
+    // Twelve packed coordinates into four lanes of four, the fourth zeroed.
+    const __m512i unpack = _mm512_set_epi32(0, 11, 10, 9, 0, 8, 7, 6, 0, 5, 4, 3, 0, 2, 1, 0);
+    static_assert(AXIS_SLOTS == 4 && sizeof(Position) == 12);
+    alignas(64) std::array<float, 16> shares{};
+    for (std::uint32_t k = 0; k < shares.size(); ++k) shares[k] = reciprocal(k);  // counts never exceed 6
+    const __m512 share_of = _mm512_load_ps(shares.data());
+    const __m512 step = _mm512_set1_ps(weight), reach = _mm512_set1_ps(bound), side = _mm512_set1_ps(256.0f);
+    std::size_t j = first;
+    for (; j + 4 <= last; j += 4) {
+        std::uint32_t packed_flags;
+        std::memcpy(&packed_flags, links.found.get() + j, sizeof packed_flags);
+        const __m512i found =
+            _mm512_permutexvar_epi32(spread, _mm512_cvtepu8_epi32(_mm_cvtsi32_si128(int(packed_flags))));
+        // Entries j - 1 to j + 2 are the four vertices' previous ones, j + 1 to j + 4 their next
+        // ones; a missing neighbour reads zero, like the zero point.
+        const __mmask16 has_before = _mm512_test_epi32_mask(found, _mm512_set1_epi32(1));
+        const __mmask16 has_after = _mm512_test_epi32_mask(found, _mm512_set1_epi32(2));
+        __m512 sum = _mm512_add_ps(_mm512_setzero_ps(), _mm512_maskz_loadu_ps(has_before, positions + 4 * (j - 1)));
+        sum = _mm512_add_ps(sum, _mm512_maskz_loadu_ps(has_after, positions + 4 * (j + 1)));
+        const std::uint32_t* n = links.list.get() + AXIS_SLOTS * j;
+#pragma GCC unroll 4
+        for (std::size_t d = 0; d < AXIS_SLOTS; ++d) {
+            auto term = [&](std::size_t vertex) {
+                return _mm_load_ps(positions + 4 * std::size_t{n[AXIS_SLOTS * vertex + d]});
+            };
+            __m512 terms = _mm512_castps128_ps512(term(0));
+            terms = _mm512_insertf32x4(terms, term(1), 1);
+            terms = _mm512_insertf32x4(terms, term(2), 2);
+            terms = _mm512_insertf32x4(terms, term(3), 3);
+            sum = _mm512_add_ps(sum, terms);
+        }
+        const __m512i number = _mm512_srli_epi32(found, 2);
+        const __m512 p = _mm512_loadu_ps(positions + 4 * j);
+        const __m512 share = _mm512_permutexvar_ps(number, share_of);
+        const __m512 t = _mm512_add_ps(_mm512_mul_ps(_mm512_sub_ps(_mm512_mul_ps(sum, share), p), step), p);
+
+        // Exactly the 48 bytes of the four extracted positions.
+        const __m512i packed = _mm512_inserti64x4(
+            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(extracted_at + 3 * j))),
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(extracted_at + 3 * j + 8))), 1);
+        const __m512i extracted = _mm512_maskz_permutexvar_epi32(0x7777, unpack, packed);
+        const __m512 o = _mm512_cvtepi32_ps(extracted);
+        const __m512 lowest =
+            _mm512_cvtepi32_ps(_mm512_sub_epi32(extracted, centroid_lanes(cells.edge_masks.data() + j)));
+        const __m512 below = _mm512_sub_ps(o, reach), top = _mm512_add_ps(lowest, side);
+        const __m512 above = _mm512_add_ps(o, reach);
+        const __mmask16 stays = _mm512_cmpeq_epi32_mask(number, _mm512_setzero_si512());
+        const __m512 lo = _mm512_mask_blend_ps(
+            stays, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(below, lowest, _CMP_LT_OQ), below, lowest), o);
+        const __m512 hi = _mm512_mask_blend_ps(
+            stays, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(above, top, _CMP_LT_OQ), top, above), o);
+        const __m512 inside = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(lo, t, _CMP_LT_OQ), lo, t);
+        const __m512 clamped = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(inside, hi, _CMP_LT_OQ), hi, inside);
+        _mm512_storeu_ps(reinterpret_cast<float*>(next + j), clamped);
+    }
+    return j;
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
+// One pass over cell vertices [first, last).
 void fair_chunk(const CellField& cells, const CellLinks& links, float bound, const Point4f* current, Point4f* next,
                 std::size_t first, std::size_t last, float weight) {
-    const std::size_t zero_point = cells.size();
-    for (std::size_t j = first; j < last; ++j) {
-        const unsigned found = links.found[j];
-        const std::size_t before = found & 1u ? j - 1 : zero_point, after = found & 2u ? j + 1 : zero_point;
-        const std::uint32_t* n = links.list.get() + AXIS_SLOTS * j;
-        const Point4f zero = {0.0f, 0.0f, 0.0f, 0.0f};
-        const Point4f sum =  // direction order
-            (((((zero + current[before]) + current[after]) + current[n[0]]) + current[n[1]]) + current[n[2]]) +
-            current[n[3]];
-        const unsigned number = found >> 2;
-        const Point4f p = current[j];
-        const Point4f t = (sum * reciprocal(number) - p) * weight + p;
-
-        const Position& extracted = cells.positions[j];
-        const std::array<std::int32_t, 3>& centroid = CENTROID[cells.edge_masks[j]];
-        const Point4f o = widen(extracted);
-        // The cell spans 256 units from its corner 0 on every axis.
-        const Point4f lowest =
-            widen({extracted[0] - centroid[0], extracted[1] - centroid[1], extracted[2] - centroid[2]});
-        const Point4f below = o - bound, top = lowest + 256.0f, above = o + bound;
-        const Point4f lo = number == 0 ? o : below < lowest ? lowest : below;  // std::max(o - D, lowest)
-        const Point4f hi = number == 0 ? o : above < top ? above : top;        // std::min(lowest + 256, o + D)
-        next[j] = clamp_to_box(t, lo, hi);
+    std::size_t j = first;
+#if TARNA_WIDE_PASSES
+    if (wide_passes() && j < last) {
+        if (j == 0) fair_vertex(cells, links, bound, current, next, j++, weight);
+        j = fair_wide(cells, links, bound, current, next, j, last, weight);
     }
+#endif
+    for (; j < last; ++j) fair_vertex(cells, links, bound, current, next, j, weight);
 }
 
 // Several passes run at once, each following the one before it through the vertices while what
@@ -655,6 +787,8 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         for (std::size_t j = first; j < last; ++j) store_fixed(read[j], cells.positions[j]);
     });
 }
+
+bool allow_wide_passes(bool allowed) { return wide_allowed.exchange(allowed); }
 
 void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel) {
     if (const Fairing* fairing = std::get_if<Fairing>(&smoothing)) {

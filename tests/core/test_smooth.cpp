@@ -2,8 +2,10 @@
 // relaxation, Taubin smoothing and fairing with their exact stored results.
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "check.hpp"
+#include "extract.hpp"
 #include "pool.hpp"
 #include "smooth.hpp"
 
@@ -129,5 +131,48 @@ TEST(fairing_never_links_across_the_grid_edge) {
         fairing.junction_rule = junction_rule;
         fair(faired, {2, 2, 1}, fairing, Parallel(nullptr));
         CHECK_EQ(faired.positions, (Positions{{192, 192, 128}, {320, 192, 128}, {192, 320, 128}, {320, 320, 128}}));
+    }
+}
+
+TEST(wide_fairing_passes_match_one_vertex_at_a_time) {
+    // Blocks of random labels with scattered voxels give vertices with every count of neighbours,
+    // pinned ones among them; odd sizes leave partial groups of four at every chunk's end.
+    const std::array<std::uint64_t, 3> shape = {23, 31, 37};
+    std::vector<std::uint32_t> labels(shape[0] * shape[1] * shape[2]);
+    std::mt19937 random(7);
+    for (std::size_t k = 0; k < labels.size(); ++k) {
+        const std::size_t i2 = k % shape[2], i1 = k / shape[2] % shape[1], i0 = k / (shape[1] * shape[2]);
+        labels[k] = random() % 8 == 0 ? random() % 6 : std::uint32_t((i0 / 5 + 3 * (i1 / 6) + 7 * (i2 / 4)) % 6);
+    }
+    const VolumeView<std::uint32_t> view{
+        labels.data(), shape, {std::int64_t(shape[1] * shape[2]), std::int64_t(shape[2]), 1}};
+    ExtractOptions options;
+    options.bands.track_boundary = true;
+    const Extraction extraction = extract(view, options, Parallel(nullptr));
+    CHECK(extraction.surface_cells.size() > 1000);
+    auto fairing = [](double max_deviation, bool junction_rule, bool with_taubin, double pass_band) {
+        Fairing settings;
+        settings.iterations = 3;
+        settings.max_deviation = max_deviation;
+        settings.junction_rule = junction_rule;
+        settings.with_taubin = with_taubin;
+        settings.lambda = 0.5;
+        settings.pass_band = pass_band;
+        return settings;
+    };
+    // The last pair gives mu = +inf: NaN steps that must land where the narrow code puts them.
+    for (const Fairing& settings :
+         {fairing(0.5, true, false, 0.1), fairing(0.1, false, false, 0.1), fairing(0.0, true, false, 0.1),
+          fairing(1e30, true, true, 0.1), fairing(0.5, false, true, 2.0)}) {
+        std::array<std::vector<Position>, 2> positions;
+        for (const bool wide : {false, true}) {
+            const bool before = allow_wide_passes(wide);
+            CellField cells = extraction.surface_cells;
+            fair(cells, extraction.cell_shape, settings, Parallel(nullptr));
+            allow_wide_passes(before);
+            positions[wide] = std::move(cells.positions);
+        }
+        CHECK(positions[0] == positions[1]);
+        CHECK(positions[0] != extraction.surface_cells.positions || settings.max_deviation == 0);
     }
 }
