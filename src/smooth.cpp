@@ -388,11 +388,16 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
     const std::uint64_t* id_of = ids.data();
     std::array<std::size_t, 6> cursor{};
     for (int d = 2; d < 6; ++d) cursor[d] = count_below(ids, std::int64_t(ids[first]) + offsets[d]);
-    // Reads are clamped into the array: past its end the last id stands in, which never equals
-    // the id sought there.
-    auto id_at = [&](std::size_t at) { return std::int64_t(id_of[at < count ? at : count - 1]); };
     const auto zero_point = static_cast<std::uint32_t>(count);
-    for (std::size_t j = first; j < last; ++j) {
+    const std::int64_t last_id = std::int64_t(ids.back()), farthest = *std::max_element(offsets.begin(), offsets.end());
+    // Near the end reads are clamped into the array: past its end the last id stands in, which
+    // never equals the id sought there. Before that some id is at least every target, so no cursor
+    // passes the last entry and reads need no clamp.
+    auto link = [&](std::size_t j, auto clamped) {
+        auto id_at = [&](std::size_t at) {
+            if constexpr (clamped) at = at < count ? at : count - 1;
+            return std::int64_t(id_of[at]);
+        };
         const std::int64_t id = std::int64_t(id_of[j]);
         const unsigned linked = found[j];
         const unsigned before = (linked & 1u) & unsigned(j > 0) & unsigned(id_at(j - (j > 0)) == id - 1);
@@ -403,9 +408,9 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
         for (int d = 2; d < 6; ++d) {
             const std::int64_t target = id + offsets[d];
             std::size_t at = cursor[d];
-            at += std::size_t(id_at(at) < target) & std::size_t(at < count);
-            at += std::size_t(id_at(at) < target) & std::size_t(at < count);
-            while (at < count && std::int64_t(id_of[at]) < target) ++at;
+            at += std::size_t(id_at(at) < target) & std::size_t(!clamped || at < count);
+            at += std::size_t(id_at(at) < target) & std::size_t(!clamped || at < count);
+            while ((!clamped || at < count) && std::int64_t(id_of[at]) < target) ++at;
             cursor[d] = at;
             const unsigned hit = ((linked >> d) & 1u) & unsigned(id_at(at) == target);
             out[d - 2] = hit != 0 ? static_cast<std::uint32_t>(at) : zero_point;
@@ -413,6 +418,12 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
         }
         found[j] = static_cast<std::uint8_t>(number << 2 | after << 1 | before);
         out += AXIS_SLOTS;
+    };
+    for (std::size_t j = first; j < last; ++j) {
+        if (std::int64_t(id_of[j]) + farthest < last_id)
+            link(j, std::false_type{});
+        else
+            link(j, std::true_type{});
     }
 }
 
