@@ -237,6 +237,31 @@ inline std::size_t group_of(std::uint32_t count) {
     return count >= FEWEST_GROUPED && count <= MOST_GROUPED ? count - FEWEST_GROUPED : OTHERS_GROUP;
 }
 
+// Writes the lists of the group with `count` neighbours (0: the others) in slot order, each entry
+// twice the neighbour's slot; a group of one count copies without a branch per vertex.
+template <std::uint32_t count>
+void copy_group(Scratch& scratch) {
+    const std::size_t group = group_of(count);
+    const std::uint32_t* start = scratch.neighbour_start.data();
+    const std::uint32_t* end = scratch.neighbour_end.data();
+    const std::uint32_t* list = scratch.neighbours.data();
+    const std::uint32_t* slot_of = scratch.slot_of.data();
+    const std::uint32_t* vertex_of = scratch.vertex_of.data();
+    const std::size_t begin = scratch.group_start[group], stop = scratch.group_start[group + 1];
+    std::uint32_t* out = scratch.slot_neighbours.data() + scratch.slot_first[begin];
+    for (std::size_t s = begin; s < stop; ++s) {
+        const std::uint32_t j = vertex_of[s];
+        const std::uint32_t* in = list + start[j];
+        if constexpr (count == 0) {
+            for (std::uint32_t k = 0; k < end[j] - start[j]; ++k) *out++ = 2 * slot_of[in[k]];
+        } else {
+#pragma GCC unroll 6
+            for (std::uint32_t k = 0; k < count; ++k) out[k] = 2 * slot_of[in[k]];
+            out += count;
+        }
+    }
+}
+
 // Puts the vertices in groups by neighbour count, ascending within each group, and rewrites the
 // neighbour lists in slots, in slot order: a pass then reads its lists, boxes and positions in
 // order, and only the neighbours' positions out of it. Each list keeps its order.
@@ -257,11 +282,14 @@ void arrange_by_count(std::size_t vertex_count, Scratch& scratch) {
     }
     for (std::size_t slot = 0; slot < vertex_count; ++slot) first[slot + 1] += first[slot];
     scratch.slot_neighbours.resize(first[vertex_count]);
-    const std::uint32_t* list = scratch.neighbours.data();
-    for (std::size_t j = 0; j < vertex_count; ++j) {
-        std::uint32_t* out = scratch.slot_neighbours.data() + first[slot_of[j]];
-        for (std::uint32_t k = start[j]; k < end[j]; ++k) *out++ = 2 * slot_of[list[k]];
-    }
+    std::vector<std::uint32_t>& vertex_of = scratch.vertex_of;
+    vertex_of.resize(vertex_count);
+    for (std::size_t j = 0; j < vertex_count; ++j) vertex_of[slot_of[j]] = std::uint32_t(j);
+    copy_group<3>(scratch);
+    copy_group<4>(scratch);
+    copy_group<5>(scratch);
+    copy_group<6>(scratch);
+    copy_group<0>(scratch);
 }
 
 // A neighbour's position from its list entry, twice its slot: a position takes 16 bytes and an
