@@ -117,8 +117,9 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
 // Applies `smoothing` to every object of `extraction`; the result does not depend on `parallel`.
 void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel);
 
-// Fairing passes take four vertices at a time where the CPU has 512-bit vector instructions, with
-// the same bits as one at a time. Tests turn that off to compare the two; returns the previous setting.
-bool allow_wide_passes(bool allowed);
+// Where the CPU has 512-bit vector instructions, fairing passes take four vertices at a time and
+// neighbour lists are sorted in registers, with the same bits as without. Tests turn that off to
+// compare the two; returns the previous setting.
+bool allow_wide_registers(bool allowed);
 
 }  // namespace tarna
