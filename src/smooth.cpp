@@ -580,6 +580,16 @@ TARNA_WIDE inline __m512i centroid_lanes(const std::uint16_t* masks) {
     return _mm512_inserti32x4(lanes, lane(3), 3);
 }
 
+// Four positions' twelve packed coordinates, exactly their 48 bytes, as four lanes of four with the
+// fourth zeroed.
+TARNA_WIDE inline __m512i load_four_positions(const std::int32_t* packed) {
+    const __m512i unpack = _mm512_set_epi32(0, 11, 10, 9, 0, 8, 7, 6, 0, 5, 4, 3, 0, 2, 1, 0);
+    const __m512i both =
+        _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(packed))),
+                           _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(packed + 8))), 1);
+    return _mm512_maskz_permutexvar_epi32(0x7777, unpack, both);
+}
+
 // fair_vertex for vertices [first, last), four at a time, one per 128-bit lane, with the same
 // operations in the same order; needs first > 0 (the first of four reads the entry before it) and
 // returns the first vertex left for the one-at-a-time loop.
@@ -589,8 +599,6 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
     const std::int32_t* extracted_at = cells.positions.data()->data();
     // Lane k of a register reads element k / 4 of the four vertices' flags.
     const __m512i spread = _mm512_set_epi32(3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 0);
-    // Twelve packed coordinates into four lanes of four, the fourth zeroed.
-    const __m512i unpack = _mm512_set_epi32(0, 11, 10, 9, 0, 8, 7, 6, 0, 5, 4, 3, 0, 2, 1, 0);
     static_assert(AXIS_SLOTS == 4 && sizeof(Position) == 12);
     alignas(64) std::array<float, 16> shares{};
     for (std::uint32_t k = 0; k < shares.size(); ++k) shares[k] = reciprocal(k);  // counts never exceed 6
@@ -625,11 +633,7 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
         const __m512 share = _mm512_permutexvar_ps(number, share_of);
         const __m512 t = _mm512_add_ps(_mm512_mul_ps(_mm512_sub_ps(_mm512_mul_ps(sum, share), p), step), p);
 
-        // Exactly the 48 bytes of the four extracted positions.
-        const __m512i packed = _mm512_inserti64x4(
-            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(extracted_at + 3 * j))),
-            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(extracted_at + 3 * j + 8))), 1);
-        const __m512i extracted = _mm512_maskz_permutexvar_epi32(0x7777, unpack, packed);
+        const __m512i extracted = load_four_positions(extracted_at + 3 * j);
         const __m512 o = _mm512_cvtepi32_ps(extracted);
         const __m512 lowest =
             _mm512_cvtepi32_ps(_mm512_sub_epi32(extracted, centroid_lanes(cells.edge_masks.data() + j)));
@@ -643,6 +647,34 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
         const __m512 inside = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(lo, t, _CMP_LT_OQ), lo, t);
         const __m512 clamped = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(inside, hi, _CMP_LT_OQ), hi, inside);
         _mm512_storeu_ps(reinterpret_cast<float*>(next + j), clamped);
+    }
+    return j;
+}
+
+// store_fixed() for points [first, last), four at a time, lane by lane the same operations;
+// returns the first left for the plain loop.
+TARNA_WIDE std::size_t store_fixed_wide(const Point4f* points, std::vector<Position>& positions, std::size_t first,
+                                        std::size_t last) {
+    const __m512 low = _mm512_set1_ps(-2147483648.0f), high = _mm512_set1_ps(2147483520.0f);
+    const __m512 half = _mm512_set1_ps(0.5f), minus_half = _mm512_set1_ps(-0.5f);
+    const __m512i one = _mm512_set1_epi32(1), largest = _mm512_set1_epi32(std::numeric_limits<std::int32_t>::max());
+    std::size_t j = first;
+    for (; j + 4 <= last; j += 4) {
+        const __m512 point = _mm512_loadu_ps(reinterpret_cast<const float*>(points + j));
+        const __m512 number = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(point, point, _CMP_ORD_Q), point);
+        const __m512 inside =
+            _mm512_mask_blend_ps(_mm512_cmp_ps_mask(number, low, _CMP_LT_OQ),
+                                 _mm512_mask_blend_ps(_mm512_cmp_ps_mask(number, high, _CMP_GT_OQ), number, high), low);
+        const __m512i truncated = _mm512_cvttps_epi32(inside);
+        const __m512 remainder = _mm512_sub_ps(inside, _mm512_cvtepi32_ps(truncated));
+        __m512i rounded =
+            _mm512_mask_add_epi32(truncated, _mm512_cmp_ps_mask(remainder, half, _CMP_GE_OQ), truncated, one);
+        rounded = _mm512_mask_sub_epi32(rounded, _mm512_cmp_ps_mask(remainder, minus_half, _CMP_LE_OQ), rounded, one);
+        const __m512i saturated = _mm512_mask_mov_epi32(
+            rounded, _mm512_cmp_ps_mask(number, _mm512_set1_ps(2147483648.0f), _CMP_GE_OQ), largest);
+        // The three coordinates of each lane, packed: exactly the four positions' 48 bytes.
+        _mm512_mask_storeu_epi32(positions.data()->data() + 3 * j, 0x0FFF,
+                                 _mm512_maskz_compress_epi32(0x7777, saturated));
     }
     return j;
 }
@@ -878,6 +910,9 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     }
     Point4f* read = buffers[0];
     for_each_chunk([&](std::size_t first, std::size_t last) {
+#if TARNA_WIDE_REGISTERS
+        if (wide_registers()) first = store_fixed_wide(read, cells.positions, first, last);
+#endif
         for (std::size_t j = first; j < last; ++j) store_fixed(read[j], cells.positions[j]);
     });
 }

@@ -172,11 +172,14 @@ TEST(wide_registers_give_the_same_bits) {
                                             fairing(0.5, true, false, 0.1), fairing(0.1, false, false, 0.1),
                                             fairing(0.0, true, false, 0.1), fairing(1e30, true, true, 0.1),
                                             fairing(0.5, false, true, 2.0)};
-    for (const std::vector<std::uint32_t>& labels : volumes) {
+    // Closed, the outermost vertices lie at negative coordinates, which round the other way.
+    for (std::size_t run = 0; run < 2 * volumes.size(); ++run) {
+        const std::vector<std::uint32_t>& labels = volumes[run / 2];
         const VolumeView<std::uint32_t> view{
             labels.data(), shape, {std::int64_t(shape[1] * shape[2]), std::int64_t(shape[2]), 1}};
         ExtractOptions options;
-        options.bands.track_boundary = true;
+        options.close = run % 2 == 1;
+        options.bands.track_boundary = !options.close;
         const Extraction extraction = extract(view, options, Parallel(nullptr));
         CHECK(extraction.surface_cells.size() > 1000);
         for (const Smoothing& method : methods) {
