@@ -173,11 +173,13 @@ inline void fill_quad(const Quad& quad, std::uint32_t* raw, std::uint32_t* end, 
 }
 
 #if TARNA_WIDE_REGISTERS
-
+// GCC 12's intrinsics fill their unused pass-through operands with self-initialised placeholders,
+// which -Wmaybe-uninitialized reports at every use.
 #if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+
 // Sorts each raw list (at most FILL_ROOM entries, vertex v's at raw + FILL_ROOM * v) in one
 // register and writes it with each neighbour once and never the vertex itself, the list the
 // transposition gives, at lists + LIST_ROOM * v; counts[v] becomes its length. All sixteen lanes
@@ -555,11 +557,9 @@ inline void fair_vertex(const CellField& cells, const CellLinks& links, float bo
 }
 
 #if TARNA_WIDE_REGISTERS
-// GCC 12's intrinsics fill their unused pass-through operands with self-initialised placeholders,
-// which -Wmaybe-uninitialized reports at every use.
 #if !defined(__clang__)
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // as for sort_raw_lists
 #endif
 
 // CENTROID with a zero fourth lane, so one load fills a register's quarter.

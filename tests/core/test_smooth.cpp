@@ -1,5 +1,6 @@
 // Smoothing on hand-built records too small for a volume to produce: the worked examples of
-// relaxation, Taubin smoothing and fairing with their exact stored results.
+// relaxation, Taubin smoothing and fairing with their exact stored results. Then the code for
+// 512-bit registers against the plain code on small volumes, and the sorting network it uses.
 #include <bit>
 #include <cmath>
 #include <limits>
