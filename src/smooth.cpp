@@ -603,7 +603,7 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
     alignas(64) std::array<float, 16> shares{};
     for (std::uint32_t k = 0; k < shares.size(); ++k) shares[k] = reciprocal(k);  // counts never exceed 6
     const __m512 share_of = _mm512_load_ps(shares.data());
-    const __m512 step = _mm512_set1_ps(weight), reach = _mm512_set1_ps(bound), side = _mm512_set1_ps(256.0f);
+    const __m512 step = _mm512_set1_ps(weight), deviation = _mm512_set1_ps(bound), side = _mm512_set1_ps(256.0f);
     std::size_t j = first;
     for (; j + 4 <= last; j += 4) {
         std::uint32_t packed_flags;
@@ -637,8 +637,8 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
         const __m512 o = _mm512_cvtepi32_ps(extracted);
         const __m512 lowest =
             _mm512_cvtepi32_ps(_mm512_sub_epi32(extracted, centroid_lanes(cells.edge_masks.data() + j)));
-        const __m512 below = _mm512_sub_ps(o, reach), top = _mm512_add_ps(lowest, side);
-        const __m512 above = _mm512_add_ps(o, reach);
+        const __m512 below = _mm512_sub_ps(o, deviation), top = _mm512_add_ps(lowest, side);
+        const __m512 above = _mm512_add_ps(o, deviation);
         const __mmask16 stays = _mm512_cmpeq_epi32_mask(number, _mm512_setzero_si512());
         const __m512 lo = _mm512_mask_blend_ps(
             stays, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(below, lowest, _CMP_LT_OQ), below, lowest), o);
