@@ -223,14 +223,22 @@ void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
     list.resize(lists_room + FILL_ROOM * vertex_count);
     std::uint32_t* raw = list.data() + lists_room;
     end.assign(vertex_count, 0);  // raw entries so far
+    // Each corner's room is checked just before it is written, so a quad naming a vertex twice
+    // sees that vertex's count after its first write.
     bool roomy = true;
     for (const Quad& quad : mesh.quads) {
-        for (const std::uint32_t corner : quad) {
+        for (const std::uint32_t corner : quad)
             TARNA_ASSERT(corner < vertex_count, "smoothing: quad corner out of range");
-            roomy = roomy && end[corner] < FILL_ROOM;
-        }
+        const std::uint32_t a = quad[0], b = quad[1], c = quad[2], d = quad[3];
+        auto put = [&](std::uint32_t v, std::uint32_t first, std::uint32_t second) {
+            const std::uint32_t used = end[v];
+            if (used >= FILL_ROOM) return false;
+            std::uint32_t* at = raw + std::size_t{FILL_ROOM} * v + used;
+            at[0] = first, at[1] = second, end[v] = used + 2;
+            return true;
+        };
+        roomy = put(a, b, d) && put(b, a, c) && put(c, b, d) && put(d, c, a);
         if (!roomy) break;
-        fill_quad(quad, raw, end.data(), [](std::uint32_t v) { return std::size_t{FILL_ROOM} * v; });
     }
 #if TARNA_WIDE_REGISTERS
     if (roomy && wide_registers() && lists_room < NONE) {

@@ -95,6 +95,32 @@ TEST(relaxation_skips_pinned_unlinked_and_quadless_vertices) {
     CHECK_EQ(quadless.positions, unit_square().positions);
 }
 
+TEST(relaxation_does_not_depend_on_quad_order) {
+    // A fan of quads around vertex 0, then one that names vertex 0 twice: its raw list outgrows
+    // the fixed room only with that last quad, whose two corners both write into it. Any order of
+    // the quads gives the same neighbour sets and so the same positions.
+    LabelMesh mesh;
+    mesh.quads = {{0, 1, 2, 3}, {0, 3, 4, 5}, {0, 5, 6, 7}, {0, 7, 8, 1}, {0, 2, 9, 4}, {0, 6, 0, 8}};
+    for (std::uint32_t v = 0; v < 10; ++v) {
+        mesh.positions.push_back(
+            {std::int32_t(v * 37 % 11) * 64, std::int32_t(v * 53 % 7) * 64, std::int32_t(v % 3) * 64});
+        mesh.cells.push_back(v);
+    }
+    std::vector<Quad> quads = mesh.quads;
+    const double steps[] = {0.5};
+    Scratch scratch;
+    Positions first;
+    for (int turn = 0; turn < 6; ++turn) {
+        LabelMesh turned = mesh;
+        turned.quads.assign(quads.begin() + turn, quads.end());
+        turned.quads.insert(turned.quads.end(), quads.begin(), quads.begin() + turn);
+        run(turned, CellField{}, 2, steps, 1, scratch, 1.0);
+        if (turn == 0) first = turned.positions;
+        CHECK_EQ(turned.positions, first);
+    }
+    CHECK(first != mesh.positions);
+}
+
 TEST(fairing_on_a_row_of_three_cells) {
     // Face masks 0x02, 0x03, 0x01: the end vertices are pulled to the middle one and stop on their
     // cells' faces at 256 and 512.
