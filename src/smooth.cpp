@@ -158,18 +158,20 @@ inline constexpr std::uint32_t FILL_ROOM = 12;
 // and a spare slot.
 inline constexpr std::uint32_t LIST_ROOM = FILL_ROOM + 2;
 
-// Writes a quad's two entries per corner at `end[corner]` past each corner's base.
+// Writes a quad's two entries per corner at `end[corner]` past each corner's base, checking each
+// corner's room just before its write, so a quad naming a vertex twice sees that vertex's count
+// after its first write. False, with the quad partly written, once a corner has `room` entries.
 template <class Base>
-inline void fill_quad(const Quad& quad, std::uint32_t* raw, std::uint32_t* end, const Base& base) {
+inline bool fill_quad(const Quad& quad, std::uint32_t* raw, std::uint32_t* end, const Base& base, std::uint32_t room) {
+    auto put = [&](std::uint32_t v, std::uint32_t first, std::uint32_t second) {
+        const std::uint32_t used = end[v];
+        if (used >= room) return false;
+        std::uint32_t* at = raw + base(v) + used;
+        at[0] = first, at[1] = second, end[v] = used + 2;
+        return true;
+    };
     const std::uint32_t a = quad[0], b = quad[1], c = quad[2], d = quad[3];
-    std::uint32_t* at = raw + base(a) + end[a];
-    at[0] = b, at[1] = d, end[a] += 2;
-    at = raw + base(b) + end[b];
-    at[0] = a, at[1] = c, end[b] += 2;
-    at = raw + base(c) + end[c];
-    at[0] = b, at[1] = d, end[c] += 2;
-    at = raw + base(d) + end[d];
-    at[0] = c, at[1] = a, end[d] += 2;
+    return put(a, b, d) && put(b, a, c) && put(c, b, d) && put(d, c, a);
 }
 
 #if TARNA_WIDE_REGISTERS
@@ -223,21 +225,11 @@ void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
     list.resize(lists_room + FILL_ROOM * vertex_count);
     std::uint32_t* raw = list.data() + lists_room;
     end.assign(vertex_count, 0);  // raw entries so far
-    // Each corner's room is checked just before it is written, so a quad naming a vertex twice
-    // sees that vertex's count after its first write.
     bool roomy = true;
     for (const Quad& quad : mesh.quads) {
         for (const std::uint32_t corner : quad)
             TARNA_ASSERT(corner < vertex_count, "smoothing: quad corner out of range");
-        const std::uint32_t a = quad[0], b = quad[1], c = quad[2], d = quad[3];
-        auto put = [&](std::uint32_t v, std::uint32_t first, std::uint32_t second) {
-            const std::uint32_t used = end[v];
-            if (used >= FILL_ROOM) return false;
-            std::uint32_t* at = raw + std::size_t{FILL_ROOM} * v + used;
-            at[0] = first, at[1] = second, end[v] = used + 2;
-            return true;
-        };
-        roomy = put(a, b, d) && put(b, a, c) && put(c, b, d) && put(d, c, a);
+        roomy = fill_quad(quad, raw, end.data(), [](std::uint32_t v) { return std::size_t{FILL_ROOM} * v; }, FILL_ROOM);
         if (!roomy) break;
     }
 #if TARNA_WIDE_REGISTERS
@@ -273,7 +265,7 @@ void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
         raw = list.data() + total;
         end.assign(vertex_count, 0);
         for (const Quad& quad : mesh.quads)
-            fill_quad(quad, raw, end.data(), [&](std::uint32_t v) { return std::size_t{start[v]}; });
+            fill_quad(quad, raw, end.data(), [&](std::uint32_t v) { return std::size_t{start[v]}; }, NONE);
     }
     std::uint32_t* const lists = list.data();
     for (std::size_t v = 0; v < vertex_count; ++v) lists[start[v] - 1] = NONE;
