@@ -16,6 +16,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <span>
 #include <utility>
 
@@ -164,6 +165,24 @@ private:
     static constexpr std::size_t WHOLE_RUN = 4096;
     static constexpr std::size_t FETCH_AHEAD = 8;
 
+    // Buckets are chains of fixed blocks, and a drained bucket's blocks serve the next ones, so
+    // the queue holds no more memory than its entries need at most. Buckets that were growing
+    // arrays copied themselves and faulted in fresh pages again and again: a first call on a
+    // million faces spent a fifth to a third of its time in the kernel. Plain memory: blocks are
+    // written and read in order, so huge pages would spare no TLB misses.
+    static constexpr std::size_t BLOCK = 64;   // entries per block
+    static constexpr std::size_t BATCH = 256;  // blocks per allocation
+    struct Block {
+        std::array<Candidate, BLOCK> entries;
+        Block* next;
+    };
+    struct Bucket {
+        Block* head = nullptr;
+        Block* tail = nullptr;
+        std::size_t tail_count = 0;  // entries in use in the tail block
+        std::size_t size = 0;        // entries in all its blocks
+    };
+
     // Costs equal to the current one (only before the first pop) go to bucket 0.
     std::size_t bucket_of(std::uint64_t cost_bits) const {
         const std::uint64_t high = cost_bits ^ cost_;
@@ -173,9 +192,49 @@ private:
 
     void put(const Candidate& candidate) {
         const std::size_t bucket = bucket_of(candidate.cost_bits);
-        buckets_[bucket].push_back(candidate);
+        Bucket& chain = buckets_[bucket];
+        if (chain.tail == nullptr || chain.tail_count == BLOCK) {
+            Block* const block = take_block();
+            (chain.tail == nullptr ? chain.head : chain.tail->next) = block;
+            chain.tail = block;
+            chain.tail_count = 0;
+        }
+        chain.tail->entries[chain.tail_count++] = candidate;
+        ++chain.size;
         filled_[bucket / 64] |= std::uint64_t{1} << (bucket % 64);
         words_ |= std::uint32_t{1} << (bucket / 64);
+    }
+
+    // A block off the free list, or from a new batch; its `next` is null.
+    Block* take_block() {
+        if (free_ == nullptr) {
+            batches_.emplace_back(new Block[BATCH]);  // left unfilled: entries are written before they are read
+            Block* const batch = batches_.back().get();
+            for (std::size_t k = 0; k < BATCH; ++k) batch[k].next = k + 1 < BATCH ? &batch[k + 1] : nullptr;
+            free_ = batch;
+        }
+        Block* const block = free_;
+        free_ = block->next;
+        block->next = nullptr;
+        return block;
+    }
+
+    // The bucket's live entries, in the order they came, onto `run_`, and its blocks back on the
+    // free list.
+    template <class Dead>
+    void drain(Bucket& chain, const Dead& dead) {
+        run_.reserve(run_.size() + chain.size);
+        for (Block* block = chain.head; block != nullptr;) {
+            const std::size_t count = block == chain.tail ? chain.tail_count : BLOCK;
+            for (std::size_t k = 0; k < count; ++k) {
+                if (!dead(block->entries[k].edge)) run_.push_back(block->entries[k]);
+            }
+            Block* const next = block->next;
+            block->next = free_;
+            free_ = block;
+            block = next;
+        }
+        chain = Bucket{};
     }
 
     // The least live cost of the first non-empty bucket becomes the current cost; its entries
@@ -187,50 +246,41 @@ private:
             const std::size_t first = word * 64 + std::size_t(std::countr_zero(filled_[word]));
             filled_[word] &= filled_[word] - 1;
             if (filled_[word] == 0) words_ &= ~(std::uint32_t{1} << word);
-            std::vector<Candidate>& bucket = buckets_[first];
-            std::size_t kept = 0;
-            std::uint64_t least = ~std::uint64_t{0};
-            for (const Candidate& candidate : bucket) {
-                if (dead(candidate.edge)) continue;
-                least = std::min(least, candidate.cost_bits);
-                bucket[kept++] = candidate;
-            }
-            if (kept == 0) {
-                bucket.clear();
-                continue;
-            }
             run_.clear();
             next_ = 0;
-            if (kept <= WHOLE_RUN) {
+            drain(buckets_[first], dead);
+            if (run_.empty()) continue;
+            if (run_.size() <= WHOLE_RUN) {
                 // A small bucket becomes the run entire, sorted: long runs let pop look ahead.
                 // Every later bucket holds only costs above its largest, wherever cost_ lies in
                 // its range, so no entry changes bucket.
-                bucket.resize(kept);
-                std::sort(bucket.begin(), bucket.end(), pops_before);
-                run_.assign(bucket.begin(), bucket.end());
+                std::sort(run_.begin(), run_.end(), pops_before);
                 cost_ = run_.back().cost_bits;
-                bucket.clear();
                 return true;
             }
+            std::uint64_t least = ~std::uint64_t{0};
+            for (const Candidate& candidate : run_) least = std::min(least, candidate.cost_bits);
             cost_ = least;
-            for (std::size_t i = 0; i < kept; ++i) {
-                if (bucket[i].cost_bits == least) {
-                    run_.push_back(bucket[i]);
+            // The entries of the least cost stay, in order; the others spread lower.
+            std::size_t kept = 0;
+            for (std::size_t i = 0; i < run_.size(); ++i) {
+                const Candidate candidate = run_[i];
+                if (candidate.cost_bits == least) {
+                    run_[kept++] = candidate;
                 } else {
-                    put(bucket[i]);
+                    put(candidate);
                 }
             }
-            bucket.clear();
+            run_.resize(kept);
             std::sort(run_.begin(), run_.end(), pops_before);
             return true;
         }
         return false;
     }
 
-    // Plain memory: buckets are appended to and read in order, so huge pages spare no TLB misses,
-    // and growing buckets would fault in fresh 2 MiB pages again and again (a first call on a
-    // million faces spent 1.2 s more in the kernel with them).
-    std::array<std::vector<Candidate>, BUCKETS> buckets_;
+    std::array<Bucket, BUCKETS> buckets_;
+    Block* free_ = nullptr;  // drained blocks, linked through `next`
+    std::vector<std::unique_ptr<Block[]>> batches_;
     std::array<std::uint64_t, BUCKETS / 64> filled_{};  // bit i: bucket i is not empty
     std::uint32_t words_ = 0;                           // bit w: filled_[w] is not zero
     std::uint64_t cost_ = 0;                            // the current cost, as bits
