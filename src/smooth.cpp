@@ -353,6 +353,13 @@ inline const Point4f& neighbour(const Point4f* positions, std::uint32_t entry) {
     return *reinterpret_cast<const Point4f*>(reinterpret_cast<const char*>(positions) + std::size_t{8} * entry);
 }
 
+// Vertex s's box [o - h, h + o] from its start entry: worked out in every pass, which costs less
+// than reading both corners. Lanes 0 to 2 only; the fourth lane of a result means nothing.
+inline Point4f clamp_to_start_box(Point4f t, Point4f start) {
+    const Point4f half = __builtin_shufflevector(start, start, 3, 3, 3, 3);
+    return clamp_to_box(t, start - half, half + start);
+}
+
 // One umbrella step for the group of vertices with `count` neighbours, or for the others when
 // `count` is 0: every vertex moves that fraction of the way to its neighbours' mean, clamped to
 // its box. No branch on whether a vertex may move: one that must stay has a box of zero width.
@@ -362,7 +369,7 @@ void umbrella_group(const Scratch& scratch, const Point4f* current, Point4f* nex
     const std::size_t group = group_of(count);
     const std::uint32_t* first = scratch.slot_first.data();
     const std::uint32_t* list = scratch.slot_neighbours.data();
-    const Point4f* box = scratch.box.data();
+    const Point4f* start = scratch.start.data();
     const std::size_t begin = scratch.group_start[group], end = scratch.group_start[group + 1];
     if constexpr (count == 0) {
         for (std::size_t s = begin; s < end; ++s) {
@@ -370,7 +377,7 @@ void umbrella_group(const Scratch& scratch, const Point4f* current, Point4f* nex
             for (std::uint32_t k = first[s]; k < first[s + 1]; ++k) sum += neighbour(current, list[k]);
             const Point4f p = current[s];
             const Point4f t = (sum * reciprocal(first[s + 1] - first[s]) - p) * weight + p;
-            next[s] = clamp_to_box(t, box[2 * s], box[2 * s + 1]);
+            next[s] = clamp_to_start_box(t, start[s]);
         }
     } else {
         // Lists of one length lie back to back.
@@ -381,7 +388,7 @@ void umbrella_group(const Scratch& scratch, const Point4f* current, Point4f* nex
             for (std::uint32_t k = 0; k < count; ++k) sum += neighbour(current, n[k]);
             const Point4f p = current[s];
             const Point4f t = (sum * RECIPROCALS[count] - p) * weight + p;
-            next[s] = clamp_to_box(t, box[2 * s], box[2 * s + 1]);
+            next[s] = clamp_to_start_box(t, start[s]);
         }
     }
 }
@@ -821,7 +828,7 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
     const bool pinning = mesh.boundary.size() == vertex_count;
     scratch.current.resize(vertex_count);
     scratch.next.resize(vertex_count);  // every pass writes every entry before it is read
-    scratch.box.resize(2 * vertex_count);
+    scratch.start.resize(vertex_count);
     // An object's cells lie far apart in the shared field, so nearly every start position is a
     // cache miss: ask for them well ahead.
     const bool shared = mesh.positions.empty();
@@ -832,8 +839,9 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
         const bool fixed = scratch.neighbour_start[j] == scratch.neighbour_end[j] || (pinning && mesh.boundary[j] != 0);
         const std::uint32_t slot = scratch.slot_of[j];
         scratch.current[slot] = o;
-        scratch.box[2 * slot] = fixed ? o : o - bound;
-        scratch.box[2 * slot + 1] = fixed ? o : bound + o;
+        Point4f start = o;
+        start[3] = fixed ? 0.0f : bound;
+        scratch.start[slot] = start;
     }
 
     // The buffers swap roles after every pass; no copying between passes.

@@ -90,12 +90,12 @@ struct Scratch {
     std::vector<std::uint32_t> neighbours;       // the lists, then the unsorted fill
     std::vector<Point4f> current;                // positions read by a pass
     std::vector<Point4f> next;                   // positions written by a pass
-    // Per vertex, the lowest and highest position a pass may give it: the max_deviation box around
-    // its extracted position o, or [o, o] for a vertex that must not move (flagged in `boundary`,
-    // or without neighbours), which clamps every pass back to exactly o.
-    std::vector<Point4f> box;
+    // Per vertex, its extracted position o, and in the fourth lane the half-width h of its box
+    // [o - h, h + o]: the max_deviation bound, or 0 for a vertex that must not move (flagged in
+    // `boundary`, or without neighbours), which clamps every pass back to exactly o.
+    std::vector<Point4f> start;
     // Passes work on slots: the vertices grouped by how many neighbours they have (3, 4, 5, 6,
-    // any other), ascending within a group. `current`, `next` and `box` are in slot order.
+    // any other), ascending within a group. `current`, `next` and `start` are in slot order.
     std::vector<std::uint32_t> slot_of;          // vertex -> slot
     std::vector<std::uint32_t> vertex_of;        // slot -> vertex
     std::vector<std::uint32_t> slot_first;       // slot count + 1: where each slot's list begins
