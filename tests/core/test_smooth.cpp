@@ -96,29 +96,33 @@ TEST(relaxation_skips_pinned_unlinked_and_quadless_vertices) {
 }
 
 TEST(relaxation_does_not_depend_on_quad_order) {
-    // A fan of quads around vertex 0, then one that names vertex 0 twice: its raw list outgrows
-    // the fixed room only with that last quad, whose two corners both write into it. Any order of
-    // the quads gives the same neighbour sets and so the same positions.
-    LabelMesh mesh;
-    mesh.quads = {{0, 1, 2, 3}, {0, 3, 4, 5}, {0, 5, 6, 7}, {0, 7, 8, 1}, {0, 2, 9, 4}, {0, 6, 0, 8}};
-    for (std::uint32_t v = 0; v < 10; ++v) {
-        mesh.positions.push_back(
-            {std::int32_t(v * 37 % 11) * 64, std::int32_t(v * 53 % 7) * 64, std::int32_t(v % 3) * 64});
-        mesh.cells.push_back(v);
+    // A fan of quads around vertex 0, then one that names vertex 0 twice: with a fan of the right
+    // size its raw list outgrows the fixed room only with that last quad, whose two corners both
+    // write into it. Any order of the quads gives the same neighbour sets and so the same positions.
+    for (std::uint32_t fan = 3; fan <= 8; ++fan) {
+        LabelMesh mesh;
+        const std::uint32_t rim = 2 * fan;  // vertices 1 to rim around vertex 0
+        for (std::uint32_t k = 0; k < fan; ++k) mesh.quads.push_back({0, 2 * k + 1, 2 * k + 2, (2 * k + 2) % rim + 1});
+        mesh.quads.push_back({0, 2, 0, 4});
+        for (std::uint32_t v = 0; v <= rim; ++v) {
+            mesh.positions.push_back(
+                {std::int32_t(v * 37 % 11) * 64, std::int32_t(v * 53 % 7) * 64, std::int32_t(v % 3) * 64});
+            mesh.cells.push_back(v);
+        }
+        const std::vector<Quad> quads = mesh.quads;
+        const double steps[] = {0.5};
+        Scratch scratch;
+        Positions first;
+        for (std::size_t turn = 0; turn < quads.size(); ++turn) {
+            LabelMesh turned = mesh;
+            turned.quads.assign(quads.begin() + std::ptrdiff_t(turn), quads.end());
+            turned.quads.insert(turned.quads.end(), quads.begin(), quads.begin() + std::ptrdiff_t(turn));
+            run(turned, CellField{}, 2, steps, 1, scratch, 1.0);
+            if (turn == 0) first = turned.positions;
+            CHECK_EQ(turned.positions, first);
+        }
+        CHECK(first != mesh.positions);
     }
-    std::vector<Quad> quads = mesh.quads;
-    const double steps[] = {0.5};
-    Scratch scratch;
-    Positions first;
-    for (int turn = 0; turn < 6; ++turn) {
-        LabelMesh turned = mesh;
-        turned.quads.assign(quads.begin() + turn, quads.end());
-        turned.quads.insert(turned.quads.end(), quads.begin(), quads.begin() + turn);
-        run(turned, CellField{}, 2, steps, 1, scratch, 1.0);
-        if (turn == 0) first = turned.positions;
-        CHECK_EQ(turned.positions, first);
-    }
-    CHECK(first != mesh.positions);
 }
 
 TEST(fairing_on_a_row_of_three_cells) {
