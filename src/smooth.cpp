@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 // Fairing passes can take four vertices at a time in 512-bit registers, and each vertex's raw
@@ -807,6 +808,35 @@ void refresh_positions(Extraction& extraction, const Parallel& parallel) {
     });
 }
 
+// The fixed-point positions of vertices in order, read as a range from their slots' points, so a
+// vector takes them in with one allocation and one write each.
+struct RoundedPositions {
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Position;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Position*;
+    using reference = Position;
+
+    const Point4f* points = nullptr;
+    const std::uint32_t* slot = nullptr;  // the next vertex's slot
+
+    Position operator*() const {
+        Position position;
+        store_fixed(points[*slot], position);
+        return position;
+    }
+    RoundedPositions& operator++() {
+        ++slot;
+        return *this;
+    }
+    RoundedPositions operator++(int) {
+        RoundedPositions before = *this;
+        ++slot;
+        return before;
+    }
+    bool operator==(const RoundedPositions& other) const { return slot == other.slot; }
+};
+
 }  // namespace
 
 void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std::span<const double> weights,
@@ -855,9 +885,9 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
             std::swap(current, next);
         }
     }
-    // The object now has positions of its own.
-    mesh.positions.resize(vertex_count);
-    for (std::size_t j = 0; j < vertex_count; ++j) store_fixed(current[scratch.slot_of[j]], mesh.positions[j]);
+    // The object now has positions of its own, made in place: resize() would first zero them.
+    const std::uint32_t* slot_of = scratch.slot_of.data();
+    mesh.positions.assign(RoundedPositions{current, slot_of}, RoundedPositions{current, slot_of + vertex_count});
 }
 
 void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, const Fairing& fairing,
