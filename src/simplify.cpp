@@ -72,28 +72,27 @@ bool optimum(const Quadric& q, Point3d& solution) {
 
 bool contains(const Triangle& face, std::uint32_t v) { return face[0] == v || face[1] == v || face[2] == v; }
 
-// Allocator for the large per-vertex and per-face arrays, in large-array memory: candidates read
-// them at random, and with 4 KiB pages nearly every read would miss the TLB.
+// Allocator for the large per-vertex and per-face arrays, in large-array memory.
 template <class T>
-struct LargePages {
+struct LargeAllocator {
     using value_type = T;
 
-    LargePages() = default;
+    LargeAllocator() = default;
     template <class U>
-    LargePages(const LargePages<U>&) {}
+    LargeAllocator(const LargeAllocator<U>&) {}
 
     T* allocate(std::size_t count) { return allocate_large_array<T>(count); }
 
     void deallocate(T* block, std::size_t) { std::free(block); }
 
     template <class U>
-    bool operator==(const LargePages<U>&) const {
+    bool operator==(const LargeAllocator<U>&) const {
         return true;
     }
 };
 
 template <class T>
-using LargeVector = std::vector<T, LargePages<T>>;
+using LargeVector = std::vector<T, LargeAllocator<T>>;
 
 // One proposed collapse as the queue holds it. Its position is not kept: a candidate taken out
 // fresh is recomputed from the same inputs (its ends unchanged since), so to the same bits, which
@@ -168,8 +167,7 @@ private:
     // Buckets are chains of fixed blocks, and a drained bucket's blocks serve the next ones, so
     // the queue holds no more memory than its entries need at most. Buckets that were growing
     // arrays copied themselves and faulted in fresh pages again and again: a first call on a
-    // million faces spent a fifth to a third of its time in the kernel. Plain memory: blocks are
-    // written and read in order, so huge pages would spare no TLB misses.
+    // million faces spent a fifth to a third of its time in the kernel.
     static constexpr std::size_t BLOCK = 64;   // entries per block
     static constexpr std::size_t BATCH = 256;  // blocks per allocation
     struct Block {
