@@ -46,7 +46,7 @@ void Mesher::mesh(const VolumeView<Label>& view, const MeshRequest& request) {
 
     auto pass = [&](const Parallel& parallel) {
         Extraction extraction = extract(view, options, parallel);
-        smooth(extraction, smoothing_, parallel);
+        smooth(extraction, smoothing_, parallel, &smoothing_memory_);
         return extraction;
     };
     Extraction result;
@@ -81,6 +81,7 @@ bool Mesher::erase(std::uint64_t label) {
 
 void Mesher::clear() {
     extraction_.reset();
+    smoothing_memory_ = SmoothingMemory{};
     frame_.volume_shape = {0, 0, 0};
 }
 

@@ -72,7 +72,7 @@ public:
     bool contains(std::uint64_t label) const;
     // Drops one object and frees its arrays; false when it is not stored.
     bool erase(std::uint64_t label);
-    // Drops everything, including the remembered volume shape.
+    // Drops everything, including the remembered volume shape and smoothing's working memory.
     void clear();
 
     // One object as a triangle mesh in output coordinates, or nothing when it is not stored.
@@ -84,6 +84,8 @@ private:
     Smoothing smoothing_;
     std::size_t threads_ = 0;
     std::unique_ptr<Extraction> extraction_;
+    // Smoothing's working memory, kept for the next mesh(); clear() releases it.
+    SmoothingMemory smoothing_memory_;
     // Declared last so it is released first: the workers stop before the surfaces are freed.
     std::shared_ptr<ThreadPool> pool_;  // only when threads >= 2
 };

@@ -425,8 +425,8 @@ inline constexpr std::size_t FAIR_CHUNK = 65536;
 struct CellLinks {
     // The linked faces (bits 0 to 5), then: bit 0, the previous entry is a neighbour; bit 1, the
     // next one is; bits 2 and up, how many neighbours there are.
-    LargeArray<std::uint8_t> found;
-    LargeArray<std::uint32_t> list;  // directions 2 to 5: a vertex, or the zero point
+    std::uint8_t* found = nullptr;
+    std::uint32_t* list = nullptr;  // directions 2 to 5: a vertex, or the zero point
 };
 
 inline constexpr std::size_t AXIS_SLOTS = 4;  // list entries per vertex
@@ -546,7 +546,7 @@ inline void fair_vertex(const CellField& cells, const CellLinks& links, float bo
     const std::size_t zero_point = cells.size();
     const unsigned found = links.found[j];
     const std::size_t before = found & 1u ? j - 1 : zero_point, after = found & 2u ? j + 1 : zero_point;
-    const std::uint32_t* n = links.list.get() + AXIS_SLOTS * j;
+    const std::uint32_t* n = links.list + AXIS_SLOTS * j;
     const Point4f zero = {0.0f, 0.0f, 0.0f, 0.0f};
     const Point4f sum =  // direction order
         (((((zero + current[before]) + current[after]) + current[n[0]]) + current[n[1]]) + current[n[2]]) +
@@ -617,7 +617,7 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
     std::size_t j = first;
     for (; j + 4 <= last; j += 4) {
         std::uint32_t packed_flags;
-        std::memcpy(&packed_flags, links.found.get() + j, sizeof packed_flags);
+        std::memcpy(&packed_flags, links.found + j, sizeof packed_flags);
         const __m512i found =
             _mm512_permutexvar_epi32(spread, _mm512_cvtepu8_epi32(_mm_cvtsi32_si128(int(packed_flags))));
         // Entries j - 1 to j + 2 are the four vertices' previous ones, j + 1 to j + 4 their next
@@ -626,7 +626,7 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
         const __mmask16 has_after = _mm512_test_epi32_mask(found, _mm512_set1_epi32(2));
         __m512 sum = _mm512_add_ps(_mm512_setzero_ps(), _mm512_maskz_loadu_ps(has_before, positions + 4 * (j - 1)));
         sum = _mm512_add_ps(sum, _mm512_maskz_loadu_ps(has_after, positions + 4 * (j + 1)));
-        const std::uint32_t* n = links.list.get() + AXIS_SLOTS * j;
+        const std::uint32_t* n = links.list + AXIS_SLOTS * j;
 #pragma GCC unroll 4
         for (std::size_t d = 0; d < AXIS_SLOTS; ++d) {
             auto term = [&](std::size_t vertex) {
@@ -891,7 +891,7 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
 }
 
 void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, const Fairing& fairing,
-          const Parallel& parallel) {
+          const Parallel& parallel, SmoothingMemory* memory) {
     const std::size_t count = cells.size();
     if (count == 0 || fairing.iterations == 0) return;
     TARNA_ASSERT(cells.cell_ids.size() == count && cells.edge_masks.size() == count && cells.boundary.size() == count,
@@ -917,27 +917,39 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         });
     };
 
+    // The arrays of an earlier call serve while they are large enough and not more than twice so.
+    SmoothingMemory own;
+    SmoothingMemory& arrays = memory != nullptr ? *memory : own;
+    if (arrays.fairing_room < count || arrays.fairing_room / 2 > count) {
+        arrays.found.reset(), arrays.list.reset(), arrays.current.reset(), arrays.next.reset();
+        arrays.fairing_room = 0;
+        arrays.found = make_large_array<std::uint8_t>(count);
+        arrays.list = make_large_array<std::uint32_t>(AXIS_SLOTS * count);
+        // One more point than there are vertices: the zero point missing neighbours read.
+        arrays.current = make_large_array<Point4f>(count + 1);
+        arrays.next = make_large_array<Point4f>(count + 1);
+        arrays.fairing_room = count;
+    }
+
     // Links, once per call: the faces each vertex links through, then the neighbours across them.
-    CellLinks links;
-    links.found = make_large_array<std::uint8_t>(count);
-    links.list = make_large_array<std::uint32_t>(AXIS_SLOTS * count);
+    const CellLinks links{arrays.found.get(), arrays.list.get()};
     const std::int64_t n0 = std::int64_t(cell_shape[0]), slab = std::int64_t(cell_shape[0] * cell_shape[1]);
     const std::array<std::int64_t, 6> offsets = {-1, 1, -n0, n0, -slab, slab};
     std::vector<std::size_t> chunk_reach(chunk_count, 1);
     for_each_chunk([&](std::size_t first, std::size_t last) {
-        link_faces(cells, cell_shape, fairing.junction_rule, first, last, links.found.get());
-        find_links(cells.cell_ids, offsets, first, last, links.found.get(), links.list.get() + AXIS_SLOTS * first);
+        link_faces(cells, cell_shape, fairing.junction_rule, first, last, links.found);
+        find_links(cells.cell_ids, offsets, first, last, links.found, links.list + AXIS_SLOTS * first);
         chunk_reach[first / FAIR_CHUNK] = link_reach(cells.cell_ids, std::uint64_t(slab), first, last);
     });
     const std::size_t reach = *std::max_element(chunk_reach.begin(), chunk_reach.end());
 
-    // One more point than there are vertices: the zero point missing neighbours read.
-    LargeArray<Point4f> current = make_large_array<Point4f>(count + 1), next = make_large_array<Point4f>(count + 1);
+    Point4f* const current = arrays.current.get();
+    Point4f* const next = arrays.next.get();
     current[count] = next[count] = Point4f{0.0f, 0.0f, 0.0f, 0.0f};
     for_each_chunk([&](std::size_t first, std::size_t last) {
         for (std::size_t j = first; j < last; ++j) current[j] = widen(cells.positions[j]);
     });
-    std::array<Point4f*, 2> buffers = {current.get(), next.get()};
+    std::array<Point4f*, 2> buffers = {current, next};
     const std::uint64_t passes = std::uint64_t(fairing.iterations) * weight_count;
     for (std::uint64_t pass = 0; pass < passes;) {
         const auto depth = static_cast<std::size_t>(std::min<std::uint64_t>(pipeline_depth(reach), passes - pass));
@@ -959,9 +971,9 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
 
 bool allow_wide_registers(bool allowed) { return wide_allowed.exchange(allowed); }
 
-void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel) {
+void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel, SmoothingMemory* memory) {
     if (const Fairing* fairing = std::get_if<Fairing>(&smoothing)) {
-        fair(extraction.surface_cells, extraction.cell_shape, *fairing, parallel);
+        fair(extraction.surface_cells, extraction.cell_shape, *fairing, parallel, memory);
         refresh_positions(extraction, parallel);
         return;
     }
@@ -981,7 +993,9 @@ void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& 
     }
     if (iterations == 0) return;
     // One Scratch per thread slot, reused for every object that thread smooths.
-    std::vector<Scratch> scratch(parallel.slots());
+    std::vector<Scratch> own;
+    std::vector<Scratch>& scratch = memory != nullptr ? memory->scratch : own;
+    if (scratch.size() < parallel.slots()) scratch.resize(parallel.slots());
     parallel.for_each_slot(extraction.meshes.size(), [&](std::size_t i, std::size_t slot) {
         TARNA_ASSERT(slot < scratch.size(), "smoothing: worker slot out of range");
         run(extraction.meshes[i], extraction.surface_cells, iterations, std::span<const double>(weights.data(), passes),

@@ -103,6 +103,18 @@ struct Scratch {
     std::array<std::uint32_t, 6> group_start{};  // where each group begins, and the last ends
 };
 
+// Working memory that may outlive a call: the next call takes over its capacity (never its
+// contents), so it does not fault in fresh pages again (on the dense benchmark volume fairing
+// touches about 150 MB). A Mesher keeps one between mesh() calls and releases it in clear().
+struct SmoothingMemory {
+    std::vector<Scratch> scratch;  // relaxation and Taubin: one per thread slot
+    // Fairing: links and the two position buffers, for `fairing_room` cell vertices.
+    LargeArray<std::uint8_t> found;
+    LargeArray<std::uint32_t> list;
+    LargeArray<Point4f> current, next;
+    std::size_t fairing_room = 0;
+};
+
 // `iterations` times, one umbrella pass per weight for the first `passes` weights; moves `mesh`'s
 // positions, nothing else. Vertices flagged in `boundary` stay put. A mesh that shares its cells'
 // positions starts from those (in `cells`) and ends with positions of its own.
@@ -112,10 +124,12 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
 // Fairs the shared cell positions of `cells` over a grid of `cell_shape` cells; chunks of cells
 // go to `parallel`, which does not change the result.
 void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, const Fairing& fairing,
-          const Parallel& parallel);
+          const Parallel& parallel, SmoothingMemory* memory = nullptr);
 
-// Applies `smoothing` to every object of `extraction`; the result does not depend on `parallel`.
-void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel);
+// Applies `smoothing` to every object of `extraction`; the result does not depend on `parallel`,
+// nor on what `memory` (when given, fair's too) held from earlier calls.
+void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel,
+            SmoothingMemory* memory = nullptr);
 
 // Where the CPU has 512-bit vector instructions, fairing passes take four vertices at a time and
 // neighbour lists are sorted in registers, with the same bits as without. Tests turn that off to

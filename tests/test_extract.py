@@ -117,7 +117,7 @@ def test_bands_do_not_change_the_surfaces(labels, close):
 @given(
     volumes=st.lists(blocky_volumes(max_extent=20, max_label=6), min_size=2, max_size=4),
     threads=st.sampled_from([1, 2]),
-    smoothing=st.sampled_from([{}, {"relaxation": 2}, {"fairing": 2}]),
+    smoothing=st.sampled_from([{}, {"relaxation": 2}, {"taubin": 2}, {"fairing": 2}]),
 )
 def test_repeated_passes_on_one_mesher_match_fresh_ones(volumes, threads, smoothing):
     """A pass stores what a fresh Mesher would, whatever the same Mesher meshed before it."""
