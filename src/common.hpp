@@ -51,10 +51,9 @@ struct InvalidArgument : std::runtime_error {
 
 // Memory for large arrays: uninitialised, aligned to `alignment` (a power of two) or at least as
 // malloc aligns, released with std::free. Plain pages: blocks offered to the kernel as huge
-// pages were read faster (10 to 20% on fairing and simplification, steady state), but a fresh
-// huge page could take a millisecond or more to fault in on a virtual machine that hands free
-// memory back to its host, and a call that allocated a few hundred megabytes of them then stalled
-// for one to two and a half seconds, in a third of first calls measured on such a machine.
+// pages were read faster (10 to 20% on fairing and simplification, steady state), but on the
+// virtual machine they were measured on a fresh huge page could take a millisecond or more to
+// fault in, and a third or more of calls stalled for half a second to a few seconds.
 inline void* allocate_large(std::size_t bytes, std::size_t alignment) {
     const std::size_t align = std::max(alignof(std::max_align_t), alignment);
     // No object may be larger than PTRDIFF_MAX bytes.
