@@ -870,24 +870,26 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
         const Point4f o = widen(vertex_position(mesh, cells, j));
         const bool fixed = scratch.neighbour_start[j] == scratch.neighbour_end[j] || (pinning && mesh.boundary[j] != 0);
         const std::uint32_t slot = scratch.slot_of[j];
-        scratch.current[slot] = o;
         Point4f start = o;
         start[3] = fixed ? 0.0f : bound;
         scratch.start[slot] = start;
     }
 
-    // The buffers swap roles after every pass; no copying between passes.
-    Point4f* current = scratch.current.data();
-    Point4f* next = scratch.next.data();
+    // The first pass reads the start entries as its positions: their fourth lane only reaches the
+    // fourth lane of its results, which nothing reads. Then two buffers take turns, no copying.
+    const Point4f* read = scratch.start.data();
+    Point4f* write = scratch.next.data();
+    Point4f* spare = scratch.current.data();
     for (std::uint32_t iteration = 0; iteration < iterations; ++iteration) {
         for (std::uint32_t pass = 0; pass < passes; ++pass) {
-            umbrella_pass(scratch, current, next, static_cast<float>(weights[pass]));
-            std::swap(current, next);
+            umbrella_pass(scratch, read, write, static_cast<float>(weights[pass]));
+            read = write;
+            std::swap(write, spare);
         }
     }
     // The object now has positions of its own, made in place: resize() would first zero them.
     const std::uint32_t* slot_of = scratch.slot_of.data();
-    mesh.positions.assign(RoundedPositions{current, slot_of}, RoundedPositions{current, slot_of + vertex_count});
+    mesh.positions.assign(RoundedPositions{read, slot_of}, RoundedPositions{read, slot_of + vertex_count});
 }
 
 void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, const Fairing& fairing,
