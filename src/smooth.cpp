@@ -188,8 +188,8 @@ inline bool fill_quad(const Quad& quad, std::uint32_t* raw, std::uint32_t* end, 
 // Sorts each raw list (at most FILL_ROOM entries, vertex v's at raw + FILL_ROOM * v) in one
 // register and writes it with each neighbour once and never the vertex itself, the list the
 // transposition gives, at lists + LIST_ROOM * v; counts[v] becomes its length. All sixteen lanes
-// are stored: the extra ones land in the next vertex's room, written later, or past the last room
-// on raw lists already read. Loads and stores never meet, so vertices overlap in the pipeline.
+// are stored: any beyond the room land in the next vertex's room, written later, or past the last
+// room on raw lists already read. Loads and stores never meet, so vertices overlap in the pipeline.
 TARNA_WIDE void sort_raw_lists(const std::uint32_t* raw, std::size_t vertex_count, std::uint32_t* counts,
                                std::uint32_t* lists) {
     static_assert(FILL_ROOM <= 16);
@@ -197,20 +197,47 @@ TARNA_WIDE void sort_raw_lists(const std::uint32_t* raw, std::size_t vertex_coun
     for (std::size_t n = 0; n < SORT_STEPS.size(); ++n) partners[n] = _mm512_loadu_si512(SORT_STEPS[n].partner.data());
     const __m512i none = _mm512_set1_epi32(-1);
     const __m512i previous = _mm512_set_epi32(14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0);
-    for (std::size_t v = 0; v < vertex_count; ++v) {
-        const std::uint32_t* own = raw + FILL_ROOM * v;
-        __m512i x = _mm512_mask_loadu_epi32(none, __mmask16((1u << counts[v]) - 1), own);
-        for (std::size_t n = 0; n < SORT_STEPS.size(); ++n) {
+    auto sort = [&](__m512i x, std::size_t steps) TARNA_WIDE {
+        for (std::size_t n = 0; n < steps; ++n) {
             const __m512i other = _mm512_permutexvar_epi32(partners[n], x);
             x = _mm512_mask_blend_epi32(SORT_STEPS[n].keeps_larger, _mm512_min_epu32(x, other),
                                         _mm512_max_epu32(x, other));
         }
-        const __mmask16 first_of_run =
-            _mm512_cmpneq_epu32_mask(x, _mm512_permutexvar_epi32(previous, x)) | __mmask16(1);
-        const __mmask16 kept =
-            first_of_run & _mm512_cmpneq_epu32_mask(x, none) & _mm512_cmpneq_epu32_mask(x, _mm512_set1_epi32(int(v)));
+        return x;
+    };
+    // Sorted lanes that start a run of equal entries, are not the NONE padding, and are not the
+    // vertex itself (`owners`, lane by lane); `starts` marks lanes where a list begins.
+    auto kept_lanes = [&](__m512i x, __m512i owners, __mmask16 starts) TARNA_WIDE {
+        const __mmask16 first_of_run = _mm512_cmpneq_epu32_mask(x, _mm512_permutexvar_epi32(previous, x)) | starts;
+        return __mmask16(first_of_run & _mm512_cmpneq_epu32_mask(x, none) & _mm512_cmpneq_epu32_mask(x, owners));
+    };
+    // The first HALF_STEPS steps sort each half of the register on its own, the lower half
+    // ascending and the upper one descending: two lists of at most eight entries (a vertex in four
+    // quads or fewer, as most are) share a register, the second reversed afterwards.
+    constexpr std::size_t HALF_STEPS = 6;
+    const __m512i halves_ascending = _mm512_set_epi32(8, 9, 10, 11, 12, 13, 14, 15, 7, 6, 5, 4, 3, 2, 1, 0);
+    for (std::size_t v = 0; v < vertex_count;) {
+        const std::uint32_t* own = raw + FILL_ROOM * v;
+        __m512i x = _mm512_mask_loadu_epi32(none, __mmask16((1u << counts[v]) - 1), own);
+        if (v + 1 < vertex_count && counts[v] <= 8 && counts[v + 1] <= 8) {
+            // Lane 8 + i reads entry i of the next vertex's raw list.
+            x = _mm512_mask_loadu_epi32(x, __mmask16(((1u << counts[v + 1]) - 1) << 8), own + FILL_ROOM - 8);
+            x = _mm512_permutexvar_epi32(halves_ascending, sort(x, HALF_STEPS));
+            const __m512i owners =
+                _mm512_mask_blend_epi32(0xFF00, _mm512_set1_epi32(int(v)), _mm512_set1_epi32(int(v + 1)));
+            const __mmask16 kept = kept_lanes(x, owners, 0x0101);
+            _mm512_storeu_si512(lists + LIST_ROOM * v, _mm512_maskz_compress_epi32(kept & 0x00FF, x));
+            _mm512_storeu_si512(lists + LIST_ROOM * (v + 1), _mm512_maskz_compress_epi32(kept & 0xFF00, x));
+            counts[v] = std::uint32_t(__builtin_popcount(kept & 0x00FFu));
+            counts[v + 1] = std::uint32_t(__builtin_popcount(kept & 0xFF00u));
+            v += 2;
+            continue;
+        }
+        x = sort(x, SORT_STEPS.size());
+        const __mmask16 kept = kept_lanes(x, _mm512_set1_epi32(int(v)), 0x0001);
         _mm512_storeu_si512(lists + LIST_ROOM * v, _mm512_maskz_compress_epi32(kept, x));
         counts[v] = std::uint32_t(__builtin_popcount(kept));
+        ++v;
     }
 }
 #if !defined(__clang__)
