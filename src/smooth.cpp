@@ -950,8 +950,12 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     SmoothingMemory own;
     SmoothingMemory& arrays = memory != nullptr ? *memory : own;
     if (arrays.fairing_room < count || arrays.fairing_room / 2 > count) {
-        arrays.found.reset(), arrays.list.reset(), arrays.current.reset(), arrays.next.reset();
+        // The old arrays go first, so the two sets are never held at once.
         arrays.fairing_room = 0;
+        arrays.found.reset();
+        arrays.list.reset();
+        arrays.current.reset();
+        arrays.next.reset();
         arrays.found = make_large_array<std::uint8_t>(count);
         arrays.list = make_large_array<std::uint32_t>(AXIS_SLOTS * count);
         // One more point than there are vertices: the zero point missing neighbours read.
