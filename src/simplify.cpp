@@ -177,8 +177,7 @@ private:
     struct Bucket {
         Block* head = nullptr;
         Block* tail = nullptr;
-        std::size_t tail_count = 0;  // entries in use in the tail block
-        std::size_t size = 0;        // entries in all its blocks
+        std::size_t size = 0;  // entries, filling every block but the tail
     };
 
     // Costs equal to the current one (only before the first pop) go to bucket 0.
@@ -191,13 +190,13 @@ private:
     void put(const Candidate& candidate) {
         const std::size_t bucket = bucket_of(candidate.cost_bits);
         Bucket& chain = buckets_[bucket];
-        if (chain.tail == nullptr || chain.tail_count == BLOCK) {
+        const std::size_t in_tail = chain.size % BLOCK;
+        if (in_tail == 0) {  // no block yet, or the tail is full
             Block* const block = take_block();
             (chain.tail == nullptr ? chain.head : chain.tail->next) = block;
             chain.tail = block;
-            chain.tail_count = 0;
         }
-        chain.tail->entries[chain.tail_count++] = candidate;
+        chain.tail->entries[in_tail] = candidate;
         ++chain.size;
         filled_[bucket / 64] |= std::uint64_t{1} << (bucket % 64);
         words_ |= std::uint32_t{1} << (bucket / 64);
@@ -222,8 +221,10 @@ private:
     template <class Dead>
     void drain(Bucket& chain, const Dead& dead) {
         run_.reserve(run_.size() + chain.size);
+        std::size_t left = chain.size;
         for (Block* block = chain.head; block != nullptr;) {
-            const std::size_t count = block == chain.tail ? chain.tail_count : BLOCK;
+            const std::size_t count = std::min(left, BLOCK);
+            left -= count;
             for (std::size_t k = 0; k < count; ++k) {
                 if (!dead(block->entries[k].edge)) run_.push_back(block->entries[k]);
             }

@@ -88,8 +88,9 @@ struct Scratch {
     std::vector<std::uint32_t> neighbour_start;  // vertex count + 1: where each neighbour list begins
     std::vector<std::uint32_t> neighbour_end;    // fill cursors, then where each list ends
     std::vector<std::uint32_t> neighbours;       // the lists, then the unsorted fill
-    std::vector<Point4f> current;                // positions read by a pass
-    std::vector<Point4f> next;                   // positions written by a pass
+    // The positions passes write, taking turns; the first pass reads `start` instead.
+    std::vector<Point4f> current;
+    std::vector<Point4f> next;
     // Per vertex, its extracted position o, and in the fourth lane the half-width h of its box
     // [o - h, h + o]: the max_deviation bound, or 0 for a vertex that must not move (flagged in
     // `boundary`, or without neighbours), which clamps every pass back to exactly o.
