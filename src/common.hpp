@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -22,10 +23,36 @@
 #include <unistd.h>
 #endif
 
+// Some loops have a second form in 512-bit registers, chosen at run time, so the module still runs
+// on any x86-64 (and elsewhere the plain code is all there is). Lane by lane both forms do the
+// same operations in the same order, so they give the same bits.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define TARNA_WIDE_REGISTERS 1
+#define TARNA_WIDE __attribute__((target("avx512f")))
+#else
+#define TARNA_WIDE_REGISTERS 0
+#endif
+
 namespace tarna {
 
 // 0xFFFFFFFF in a 32-bit index array means "none".
 inline constexpr std::uint32_t NONE = 0xFFFFFFFFu;
+
+inline std::atomic<bool> wide_allowed{true};
+
+// Whether the 512-bit forms run: the CPU has the instructions and tests have not turned them off.
+inline bool wide_registers() {
+#if TARNA_WIDE_REGISTERS
+    static const bool supported = __builtin_cpu_supports("avx512f");
+    return supported && wide_allowed.load(std::memory_order_relaxed);
+#else
+    return false;
+#endif
+}
+
+// Tests turn the 512-bit forms off to compare the two; returns the previous setting.
+inline bool allow_wide_registers(bool allowed) { return wide_allowed.exchange(allowed); }
 
 using Position = std::array<std::int32_t, 3>;  // fixed point, 1/256 voxel, array-axis order
 using Quad = std::array<std::uint32_t, 4>;

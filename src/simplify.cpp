@@ -10,12 +10,15 @@
 // The queue is lazy: entries go stale instead of being removed. Most stale entries pop after the
 // fresh candidate of their edge and change nothing; they are told apart without computing, from
 // the candidates remembered with the vertex that changed last.
+// Where the CPU has 512-bit registers (common.hpp), candidates are made eight at a time.
 #include "simplify.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <span>
 #include <utility>
@@ -452,6 +455,150 @@ Candidate make_candidate(const State& state, std::uint32_t u, std::uint32_t w) {
             std::uint32_t(out_of_bound(state, a, b, choice.position))};
 }
 
+#if TARNA_WIDE_REGISTERS
+// GCC 12's intrinsics fill their unused pass-through operands with self-initialised placeholders,
+// which -Wuninitialized and -Wmaybe-uninitialized report at every use.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// make_candidate for eight edges at once, one per lane of 512-bit registers: each lane does the
+// scalar operations in the same order, so it gives the same bits.
+TARNA_WIDE void make_eight_candidates(const State& state, const std::uint64_t* edges, Candidate* out) {
+    static_assert(sizeof(State::Vertex) == 128 && offsetof(State::Vertex, position) == 0 &&
+                  offsetof(State::Vertex, quadric) == 24 && offsetof(State::Vertex, start_position) == 104 &&
+                  offsetof(State::Vertex, locked) == 116);
+    const __m512i pairs = _mm512_loadu_si512(edges);
+    const __m512i u = _mm512_srli_epi64(pairs, 32), w = _mm512_and_si512(pairs, _mm512_set1_epi64(0xFFFFFFFF));
+    const __m512i a = _mm512_min_epu64(u, w), b = _mm512_max_epu64(u, w);
+    const double* base = state.vertices.data()->position.data();
+    // A vertex's record is 16 doubles; field k of vertex v is double 16 v + k.
+    const __m512i a_at = _mm512_slli_epi64(a, 4), b_at = _mm512_slli_epi64(b, 4);
+    auto field = [&](const __m512i& at, int k)
+                     TARNA_WIDE { return _mm512_i64gather_pd(_mm512_add_epi64(at, _mm512_set1_epi64(k)), base, 8); };
+    // The start position's floats and the lock byte, as 32-bit words: word 2 k of a record is double k.
+    auto start = [&](const __m512i& at, int k) TARNA_WIDE {
+        const __m512i word = _mm512_add_epi64(_mm512_slli_epi64(at, 1), _mm512_set1_epi64(26 + k));
+        return _mm512_cvtps_pd(_mm512_i64gather_ps(word, base, 4));
+    };
+    auto locked = [&](const __m512i& at) TARNA_WIDE {
+        const __m512i word = _mm512_add_epi64(_mm512_slli_epi64(at, 1), _mm512_set1_epi64(29));
+        const __m256i bytes = _mm512_i64gather_epi32(word, base, 4);
+        return _mm512_test_epi64_mask(_mm512_cvtepu32_epi64(bytes), _mm512_set1_epi64(0xFF));
+    };
+
+    __m512d q[10];
+    for (int i = 0; i < 10; ++i) q[i] = _mm512_add_pd(field(a_at, 3 + i), field(b_at, 3 + i));
+    const __m512d ax = field(a_at, 0), ay = field(a_at, 1), az = field(a_at, 2);
+    const __m512d bx = field(b_at, 0), by = field(b_at, 1), bz = field(b_at, 2);
+    const __m512d half = _mm512_set1_pd(0.5);
+    const __m512d mx = _mm512_mul_pd(_mm512_add_pd(ax, bx), half), my = _mm512_mul_pd(_mm512_add_pd(ay, by), half),
+                  mz = _mm512_mul_pd(_mm512_add_pd(az, bz), half);
+
+    // optimum()
+    // Capturing, so no conversion to a plain function without the target is made.
+    auto mul = [&](__m512d x, __m512d y) TARNA_WIDE { return _mm512_mul_pd(x, y); };
+    auto add = [&](__m512d x, __m512d y) TARNA_WIDE { return _mm512_add_pd(x, y); };
+    auto sub = [&](__m512d x, __m512d y) TARNA_WIDE { return _mm512_sub_pd(x, y); };
+    auto finite = [&](__m512d x) TARNA_WIDE {
+        return _mm512_cmp_pd_mask(_mm512_abs_pd(x), _mm512_set1_pd(std::numeric_limits<double>::max()), _CMP_LE_OQ);
+    };
+    const __m512d qa = q[0], qb = q[1], qc = q[2], qd = q[4], qe = q[5], qf = q[7];
+    const __m512d zero = _mm512_setzero_pd();
+    // -x flips the sign bit (0 - x would give +0 for +0).
+    auto negate = [&](__m512d x) TARNA_WIDE {
+        return _mm512_castsi512_pd(
+            _mm512_xor_si512(_mm512_castpd_si512(x), _mm512_set1_epi64(std::int64_t(0x8000000000000000ull))));
+    };
+    const __m512d r0 = negate(q[3]), r1 = negate(q[6]), r2 = negate(q[8]);
+    const __m512d a00 = sub(mul(qd, qf), mul(qe, qe)), a01 = sub(mul(qc, qe), mul(qb, qf)),
+                  a02 = sub(mul(qb, qe), mul(qc, qd));
+    const __m512d a11 = sub(mul(qa, qf), mul(qc, qc)), a12 = sub(mul(qb, qc), mul(qa, qe)),
+                  a22 = sub(mul(qa, qd), mul(qb, qb));
+    const __m512d det = add(add(mul(qa, a00), mul(qb, a01)), mul(qc, a02));
+    const __m512d sum = add(add(_mm512_abs_pd(qa), _mm512_abs_pd(qd)), _mm512_abs_pd(qf));
+    const __m512d least = _mm512_set1_pd(1e-12);
+    const __m512d scale = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(sum, least, _CMP_LT_OQ), sum, least);  // std::max
+    const __mmask8 regular =
+        finite(det) &
+        _mm512_cmp_pd_mask(_mm512_abs_pd(det), mul(_mm512_set1_pd(1e-10), mul(mul(scale, scale), scale)), _CMP_GT_OQ);
+    const __m512d sx = _mm512_div_pd(add(add(mul(a00, r0), mul(a01, r1)), mul(a02, r2)), det);
+    const __m512d sy = _mm512_div_pd(add(add(mul(a01, r0), mul(a11, r1)), mul(a12, r2)), det);
+    const __m512d sz = _mm512_div_pd(add(add(mul(a02, r0), mul(a12, r1)), mul(a22, r2)), det);
+    const __mmask8 solved = regular & finite(sx) & finite(sy) & finite(sz);
+
+    // quadric_errors()
+    const __m512d two = _mm512_set1_pd(2.0);
+    auto error = [&](__m512d x, __m512d y, __m512d z) TARNA_WIDE {
+        __m512d e = mul(mul(q[0], x), x);
+        e = add(e, mul(mul(mul(two, q[1]), x), y));
+        e = add(e, mul(mul(mul(two, q[2]), x), z));
+        e = add(e, mul(mul(two, q[3]), x));
+        e = add(e, mul(mul(q[4], y), y));
+        e = add(e, mul(mul(mul(two, q[5]), y), z));
+        e = add(e, mul(mul(two, q[6]), y));
+        e = add(e, mul(mul(q[7], z), z));
+        e = add(e, mul(mul(two, q[8]), z));
+        return add(e, q[9]);
+    };
+    __m512d cost = error(mx, my, mz), px = mx, py = my, pz = mz;
+    auto try_position = [&](__mmask8 allowed, __m512d x, __m512d y, __m512d z) TARNA_WIDE {
+        const __m512d tried = error(x, y, z);
+        const __mmask8 better = allowed & _mm512_cmp_pd_mask(tried, cost, _CMP_LT_OQ);
+        cost = _mm512_mask_blend_pd(better, cost, tried);
+        px = _mm512_mask_blend_pd(better, px, x), py = _mm512_mask_blend_pd(better, py, y);
+        pz = _mm512_mask_blend_pd(better, pz, z);
+    };
+    try_position(0xFF, ax, ay, az);
+    try_position(0xFF, bx, by, bz);
+    try_position(solved, sx, sy, sz);
+    cost = _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(cost, zero, _CMP_GT_OQ), cost);  // !(cost > 0) gives +0
+
+    // out_of_bound()
+    const __m512d bound = _mm512_set1_pd(state.max_error_squared);
+    auto too_far = [&](const __m512i& at) TARNA_WIDE {
+        const __m512d dx = sub(px, start(at, 0)), dy = sub(py, start(at, 1)), dz = sub(pz, start(at, 2));
+        return _mm512_cmp_pd_mask(add(add(mul(dx, dx), mul(dy, dy)), mul(dz, dz)), bound, _CMP_GT_OQ);
+    };
+    const __mmask8 far = too_far(a_at) | too_far(b_at);
+    const __mmask8 skipped = locked(a_at) | locked(b_at);
+
+    alignas(64) std::array<std::uint64_t, 8> costs, edge;
+    _mm512_store_pd(costs.data(), cost);
+    _mm512_store_si512(edge.data(), _mm512_or_si512(_mm512_slli_epi64(a, 32), b));
+    for (unsigned k = 0; k < 8; ++k) {
+        out[k] = (skipped >> k) & 1u ? Candidate{0, 0, NONE, 0}
+                                     : Candidate{costs[k], edge[k], state.collapses, std::uint32_t((far >> k) & 1u)};
+    }
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
+// make_candidate for each edge, u << 32 | w, into `out`.
+void make_candidates(const State& state, std::span<const std::uint64_t> edges, Candidate* out) {
+    std::size_t k = 0;
+#if TARNA_WIDE_REGISTERS
+    if (wide_registers()) {
+        for (; k + 8 <= edges.size(); k += 8) make_eight_candidates(state, edges.data() + k, out + k);
+        // The rest too: a ring after a collapse has six or so edges. The spare lanes repeat the last.
+        if (k < edges.size()) {
+            std::array<std::uint64_t, 8> rest;
+            std::array<Candidate, 8> made;
+            for (std::size_t i = 0; i < 8; ++i) rest[i] = edges[std::min(k + i, edges.size() - 1)];
+            make_eight_candidates(state, rest.data(), made.data());
+            std::copy(made.begin(), made.begin() + std::ptrdiff_t(edges.size() - k), out + k);
+            k = edges.size();
+        }
+    }
+#endif
+    for (; k < edges.size(); ++k)
+        out[k] = make_candidate(state, std::uint32_t(edges[k] >> 32), std::uint32_t(edges[k]));
+}
+
 // Positions widened, plane quadrics summed per corner, locks, and one candidate per free edge.
 void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
     const std::size_t vertex_count = mesh.vertices.size();
@@ -521,9 +668,14 @@ void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
     state.removed_bits.assign(vertex_count / 64 + 1, 0);
 
     // The queue's order does not depend on the order of pushes, so edges go in by vertex, not by face.
-    for (const std::uint64_t edge : edges) {
-        const Candidate candidate = make_candidate(state, std::uint32_t(edge >> 32), std::uint32_t(edge));
-        if (candidate.stamp != NONE) queue.add(candidate);
+    constexpr std::size_t BATCH = 256;
+    std::array<Candidate, BATCH> made;
+    for (std::size_t first = 0; first < edges.size(); first += BATCH) {
+        const std::span<const std::uint64_t> batch(edges.data() + first, std::min(BATCH, edges.size() - first));
+        make_candidates(state, batch, made.data());
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            if (made[k].stamp != NONE) queue.add(made[k]);
+        }
     }
 }
 
@@ -538,8 +690,10 @@ struct Scratch {
     std::vector<AroundFace> around_a;
     std::vector<AroundFace> around_b;
     std::vector<std::uint32_t> opposite;
-    std::vector<std::uint32_t> ring;   // a's one-ring once b is merged into it
-    std::vector<std::uint64_t> pairs;  // the surviving faces, each named by its corners other than a
+    std::vector<std::uint32_t> ring;        // a's one-ring once b is merged into it
+    std::vector<std::uint64_t> pairs;       // the surviving faces, each named by its corners other than a
+    std::vector<std::uint64_t> ring_edges;  // a << 32 | n for n in the ring, after a collapse
+    std::vector<Candidate> made;            // their candidates
     // Per vertex, the last token it was marked with: membership in a ring without sorting.
     LargeVector<std::uint32_t> marks;
     // Per vertex x, the first two y of the pairs (x, y > x) seen under `token`: a repeated pair is
@@ -718,13 +872,17 @@ void collapse(State& state, CandidateQueue& queue, std::uint32_t a, std::uint32_
     state.stamps[b] = REMOVED;
     state.removed_bits[b / 64] |= std::uint64_t{1} << (b % 64);
 
+    scratch.ring_edges.clear();
+    for (const std::uint32_t n : scratch.ring) scratch.ring_edges.push_back(std::uint64_t{a} << 32 | n);
+    scratch.made.resize(scratch.ring.size());
+    make_candidates(state, scratch.ring_edges, scratch.made.data());
     const std::span<RingCandidate> remembered = state.ring_candidates.resize(a, scratch.ring.size());
     std::size_t made = 0;
-    for (const std::uint32_t n : scratch.ring) {
-        const Candidate candidate = make_candidate(state, a, n);
+    for (std::size_t k = 0; k < scratch.ring.size(); ++k) {
+        const Candidate& candidate = scratch.made[k];
         if (candidate.stamp == NONE) continue;
         queue.push(candidate);
-        remembered[made++] = {n, candidate.out_of_bound, candidate.cost_bits};
+        remembered[made++] = {scratch.ring[k], candidate.out_of_bound, candidate.cost_bits};
     }
     state.ring_candidates.resize(a, made);
 }
@@ -753,6 +911,27 @@ TriangleMesh compact(const State& state) {
 }
 
 }  // namespace
+
+std::vector<std::array<std::uint64_t, 4>> candidates_of(const TriangleMesh& mesh, double max_error,
+                                                        const std::vector<std::uint64_t>& pairs) {
+    for (const Triangle& face : mesh.faces) {
+        for (const std::uint32_t corner : face)
+            TARNA_ASSERT(corner < mesh.vertices.size(), "face corner index out of range");
+    }
+    for (const std::uint64_t pair : pairs) {
+        TARNA_ASSERT(std::max(pair >> 32, pair & 0xFFFFFFFF) < mesh.vertices.size(), "vertex pair out of range");
+    }
+    State state;
+    state.faces.assign(mesh.faces.begin(), mesh.faces.end());
+    state.max_error_squared = max_error * max_error;
+    CandidateQueue queue;
+    set_up(state, queue, mesh);
+    std::vector<Candidate> made(pairs.size());
+    make_candidates(state, pairs, made.data());
+    std::vector<std::array<std::uint64_t, 4>> result;
+    for (const Candidate& c : made) result.push_back({c.cost_bits, c.edge, c.stamp, c.out_of_bound});
+    return result;
+}
 
 TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double max_error) {
     if (mesh.faces.size() < 5) return mesh;

@@ -2,7 +2,10 @@
 // (Garland and Heckbert 1997), within an absolute bound on how far a collapse may move a vertex.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "mesh.hpp"
 
@@ -16,5 +19,10 @@ namespace tarna {
 // first use, its `vertex_flags` hold 1 for locked vertices and 0 for the others, and it has no
 // normals (the caller computes them for the new vertices).
 TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double max_error);
+
+// For tests: the candidates the set-up of `mesh` would make for the vertex pairs u << 32 | w, as
+// (cost bits, edge, stamp, out of bound) per pair; the stamp is NONE when an end is locked.
+std::vector<std::array<std::uint64_t, 4>> candidates_of(const TriangleMesh& mesh, double max_error,
+                                                        const std::vector<std::uint64_t>& pairs);
 
 }  // namespace tarna

@@ -7,25 +7,15 @@
 // the cell vertices all objects share, within their cells, and objects copy them back.
 // Every float expression is evaluated exactly as written (no contraction, no reassociation), and
 // every pass reads one buffer and writes the other, so results never depend on the thread count.
+// Where the CPU has 512-bit registers (common.hpp), fairing passes take four vertices at a time
+// and each vertex's raw neighbour list is sorted in one register.
 #include "smooth.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <limits>
-
-// Fairing passes can take four vertices at a time in 512-bit registers, and each vertex's raw
-// neighbour list can be sorted in one. Chosen at run time, so the module still runs on any x86-64
-// (and elsewhere the plain code is all there is).
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define TARNA_WIDE_REGISTERS 1
-#define TARNA_WIDE __attribute__((target("avx512f")))
-#else
-#define TARNA_WIDE_REGISTERS 0
-#endif
 
 #include "format.hpp"
 #include "pool.hpp"
@@ -70,19 +60,6 @@ Smoothing choose_smoothing(const SmoothingSettings& settings) {
 }
 
 namespace {
-
-std::atomic<bool> wide_allowed{true};
-
-// Whether to use 512-bit registers: the CPU has the instructions and tests have not turned them
-// off. Either way gives the same lists and, lane by lane, the same float operations, so the same bits.
-bool wide_registers() {
-#if TARNA_WIDE_REGISTERS
-    static const bool supported = __builtin_cpu_supports("avx512f");
-    return supported && wide_allowed.load(std::memory_order_relaxed);
-#else
-    return false;
-#endif
-}
 
 // Half-width of the displacement box in position units; a bound beyond float range becomes
 // infinity, and the box then restricts nothing.
@@ -1001,8 +978,6 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         for (std::size_t j = first; j < last; ++j) store_fixed(read[j], cells.positions[j]);
     });
 }
-
-bool allow_wide_registers(bool allowed) { return wide_allowed.exchange(allowed); }
 
 void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel, SmoothingMemory* memory) {
     if (const Fairing* fairing = std::get_if<Fairing>(&smoothing)) {

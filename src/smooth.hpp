@@ -132,9 +132,4 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
 void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel,
             SmoothingMemory* memory = nullptr);
 
-// Where the CPU has 512-bit vector instructions, fairing passes take four vertices at a time and
-// neighbour lists are sorted in registers, with the same bits as without. Tests turn that off to
-// compare the two; returns the previous setting.
-bool allow_wide_registers(bool allowed);
-
 }  // namespace tarna
