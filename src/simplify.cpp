@@ -599,9 +599,17 @@ void make_candidates(const State& state, std::span<const std::uint64_t> edges, C
         out[k] = make_candidate(state, std::uint32_t(edges[k] >> 32), std::uint32_t(edges[k]));
 }
 
-// Positions widened, plane quadrics summed per corner, locks, and one candidate per free edge.
-void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh) {
+// Positions widened, faces copied, plane quadrics summed per corner, locks, and one candidate per
+// free edge.
+void set_up(State& state, CandidateQueue& queue, const TriangleMesh& mesh, double max_error) {
+    // Collapse numbers (the stamps) fit in 32 bits because each collapse removes a face.
+    TARNA_ASSERT(mesh.faces.size() <= NONE, "too many faces to simplify");
     const std::size_t vertex_count = mesh.vertices.size();
+    for (const Triangle& face : mesh.faces) {
+        for (const std::uint32_t corner : face) TARNA_ASSERT(corner < vertex_count, "face corner index out of range");
+    }
+    state.faces.assign(mesh.faces.begin(), mesh.faces.end());
+    state.max_error_squared = max_error * max_error;
     state.vertices.resize(vertex_count);
     for (std::size_t v = 0; v < vertex_count; ++v) {
         State::Vertex& vertex = state.vertices[v];
@@ -942,18 +950,12 @@ TriangleMesh compact(const State& state) {
 
 std::vector<std::array<std::uint64_t, 4>> candidates_of(const TriangleMesh& mesh, double max_error,
                                                         const std::vector<std::uint64_t>& pairs) {
-    for (const Triangle& face : mesh.faces) {
-        for (const std::uint32_t corner : face)
-            TARNA_ASSERT(corner < mesh.vertices.size(), "face corner index out of range");
-    }
     for (const std::uint64_t pair : pairs) {
         TARNA_ASSERT(std::max(pair >> 32, pair & 0xFFFFFFFF) < mesh.vertices.size(), "vertex pair out of range");
     }
     State state;
-    state.faces.assign(mesh.faces.begin(), mesh.faces.end());
-    state.max_error_squared = max_error * max_error;
     CandidateQueue queue;
-    set_up(state, queue, mesh);
+    set_up(state, queue, mesh, max_error);
     std::vector<Candidate> made(pairs.size());
     make_candidates(state, pairs, made.data());
     std::vector<std::array<std::uint64_t, 4>> result;
@@ -963,18 +965,9 @@ std::vector<std::array<std::uint64_t, 4>> candidates_of(const TriangleMesh& mesh
 
 TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double max_error) {
     if (mesh.faces.size() < 5) return mesh;
-    // Collapse numbers (the stamps) fit in 32 bits because each collapse removes a face.
-    TARNA_ASSERT(mesh.faces.size() <= NONE, "too many faces to simplify");
-    const std::size_t vertex_count = mesh.vertices.size();
-    for (const Triangle& face : mesh.faces) {
-        for (const std::uint32_t corner : face) TARNA_ASSERT(corner < vertex_count, "face corner index out of range");
-    }
-
     State state;
-    state.faces.assign(mesh.faces.begin(), mesh.faces.end());
-    state.max_error_squared = max_error * max_error;
     CandidateQueue queue;
-    set_up(state, queue, mesh);
+    set_up(state, queue, mesh, max_error);
 
     Scratch scratch;
     scratch.reset(state.vertices.size());

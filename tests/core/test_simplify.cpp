@@ -125,20 +125,20 @@ TEST(wide_candidates_match_plain_ones_on_random_meshes) {
         }
         for (int k = 0; k < 200; ++k)
             pairs.push_back(std::uint64_t(random() % mesh.vertices.size()) << 32 | random() % mesh.vertices.size());
+        // What `run` gives with the plain code and with the 512-bit one.
+        const auto both_ways = [](const auto& run) {
+            std::array<decltype(run()), 2> results;
+            for (const bool wide : {false, true}) {
+                const bool before = allow_wide_registers(wide);
+                results[wide] = run();
+                allow_wide_registers(before);
+            }
+            return results;
+        };
         for (const double max_error : {0.0, 0.5, 2.0, inf, std::numeric_limits<double>::quiet_NaN()}) {
-            std::array<std::vector<std::array<std::uint64_t, 4>>, 2> made;
-            for (const bool wide : {false, true}) {
-                const bool before = allow_wide_registers(wide);
-                made[wide] = candidates_of(mesh, max_error, pairs);
-                allow_wide_registers(before);
-            }
+            const auto made = both_ways([&] { return candidates_of(mesh, max_error, pairs); });
             CHECK(made[0] == made[1]);
-            std::array<TriangleMesh, 2> out;
-            for (const bool wide : {false, true}) {
-                const bool before = allow_wide_registers(wide);
-                out[wide] = simplify(mesh, mesh.faces.size() / 4, max_error);
-                allow_wide_registers(before);
-            }
+            const auto out = both_ways([&] { return simplify(mesh, mesh.faces.size() / 4, max_error); });
             CHECK_EQ(out[0].faces, out[1].faces);
             CHECK_EQ(out[0].vertex_flags, out[1].vertex_flags);
             CHECK_EQ(out[0].vertices.size(), out[1].vertices.size());
