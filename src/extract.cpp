@@ -93,7 +93,10 @@ static_assert(FACE_CELLS[0][2].back[1] == 1 && FACE_CELLS[0][2].back[2] == 1 && 
 static_assert(FACE_CELLS[2][1].back[0] == 1 && FACE_CELLS[2][1].edge == 4);
 
 // Per corner set, what a label holding it writes: the edges it crosses (a 12-bit mask), and for
-// each crossed edge in ascending order its entry in a CellRecord and its patch.
+// each crossed edge in ascending order its entry in a CellRecord and its patch. Sets crossing
+// fewer than WRITTEN edges repeat their last entry up to there, so a label can always write the
+// first WRITTEN: a repeated write stores what is already there.
+inline constexpr unsigned WRITTEN = 8;
 struct CrossedEdges {
     std::uint16_t mask = 0;
     std::uint8_t count = 0;
@@ -116,12 +119,27 @@ constexpr std::array<CrossedEdges, 256> make_crossed() {
             crossed.patch[crossed.count] = patch;
             ++crossed.count;
         }
+        for (unsigned k = crossed.count; k < WRITTEN && crossed.count > 0; ++k) {
+            crossed.entry[k] = crossed.entry[crossed.count - 1];
+            crossed.patch[k] = crossed.patch[crossed.count - 1];
+        }
     }
     return table;
 }
 inline constexpr auto CROSSED = make_crossed();
 static_assert(CROSSED[0x01].mask == 0x007 && CROSSED[0xFE].mask == 0x007 && CROSSED[0x01].entry[2] == 4 &&
               CROSSED[0xFE].entry[2] == 5 && CROSSED[0x00].count == 0 && CROSSED[0x69].count == 12);
+
+// Per corner set, 0xFF in byte k for each corner k it holds.
+inline constexpr std::uint64_t BYTE_ONES = 0x0101010101010101;
+inline constexpr auto SET_BYTES = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned set = 0; set < 256; ++set)
+        for (unsigned corner = 0; corner < 8; ++corner)
+            if ((set >> corner) & 1u) table[set] |= std::uint64_t{0xFF} << (8 * corner);
+    return table;
+}();
+static_assert(SET_BYTES[0x81] == 0xFF000000000000FF);
 
 // A band's own reading of the voxel planes it shares with its neighbours, (n0 + 1) x (n1 + 1)
 // labels each, axis 0 fastest: its first two planes, from which the seam faces before it are
@@ -188,6 +206,7 @@ struct EdgeEnds {
     // before the first has no records, so axis 2 needs no test.
     const bool inner = site.o > 0 && site.m > 0;
     const std::uint64_t in_slab = site.o + site.n0 * site.m;
+#pragma GCC unroll 4
     for (unsigned j = 0; j < 4; ++j) {
         const FaceCell& cell = FACE_CELLS[i][j];
         if (!inner && (cell.back[0] > site.o || cell.back[1] > site.m)) return false;
@@ -210,6 +229,7 @@ struct EdgeEnds {
 template <class Corners, class Vertex, class Emit>
 [[gnu::always_inline]] inline void make_faces(const Corners& corners, const FaceSite& site, const BandOptions& options,
                                               Vertex&& vertex, Emit&& emit) {
+#pragma GCC unroll 3
     for (unsigned i = 0; i < 3; ++i) {
         const auto a_label = corners[0], b_label = corners[1u << i];
         if (a_label == b_label) continue;
@@ -350,10 +370,13 @@ public:
                            x2 = std::int64_t(g) + origin_;
 
         // The labels in order of their lowest corner, each with its corner set; the edge mask is
-        // the union of the sets' crossed edges.
+        // the union of the sets' crossed edges. Byte k of `corner_groups` is the group holding
+        // corner k, worked out without a branch: which group that is follows no pattern a branch
+        // predictor could learn.
         std::array<Label, 8> group_label;
         std::array<std::uint8_t, 8> group_set;
         unsigned group_count = 0, mask = 0;
+        std::uint64_t corner_groups = 0;
         for (unsigned unclaimed = 0xFF; unclaimed != 0;) {
             const Label label = corners[unsigned(std::countr_zero(unclaimed))];
             const unsigned set = corners.set_of(label);
@@ -361,6 +384,7 @@ public:
             mask |= CROSSED[set].mask;
             group_label[group_count] = label;
             group_set[group_count] = std::uint8_t(set);
+            corner_groups |= SET_BYTES[set] & (group_count * BYTE_ONES);
             ++group_count;
         }
 
@@ -384,15 +408,14 @@ public:
         // The record is filled in place: one assembled aside from narrow stores and then copied
         // in whole stalls on store forwarding.
         std::uint32_t* record_entries = current_.add(o + n0 * m)[0].data();
-        // Slots of the labels at corners 0, 1, 2 and 4, the ends of the edges that make faces.
-        std::array<std::uint32_t, 8> corner_slot{};
+        // Slots of the labels of the groups, for the faces.
+        std::array<std::uint32_t, 8> group_slot{};
         for (unsigned group = 0; group < group_count; ++group) {
             const Label label = group_label[group];
             if (label == 0) continue;
             const unsigned set = group_set[group];
             const std::uint32_t slot = slot_of(label);
-            for (const unsigned corner : {0u, 1u, 2u, 4u})
-                corner_slot[corner] = (set >> corner) & 1u ? slot : corner_slot[corner];
+            group_slot[group] = slot;
 
             LabelMesh& mesh = slots_[slot];
             // Vertices keep no position of their own: they share their cell's.
@@ -405,8 +428,13 @@ public:
             if (AMBIGUOUS[set]) {
                 for (unsigned p = 0; p < patches; ++p) mesh.ambiguous.push_back(std::uint32_t(base + p));
             }
+            // The first WRITTEN entries without a loop: one whose length follows the set keeps
+            // missing its end.
             const CrossedEdges& crossed = CROSSED[set];
-            for (unsigned k = 0; k < crossed.count; ++k)
+#pragma GCC unroll 8
+            for (unsigned k = 0; k < WRITTEN; ++k)
+                record_entries[crossed.entry[k]] = std::uint32_t(base + crossed.patch[k]);
+            for (unsigned k = WRITTEN; k < crossed.count; ++k)
                 record_entries[crossed.entry[k]] = std::uint32_t(base + crossed.patch[k]);
         }
 
@@ -414,7 +442,9 @@ public:
         const FaceSite site{o, m, g, n0, records_of(current_), records_of(previous_), &map_steps_};
         make_faces(
             corners, site, options_, [](Label, unsigned, bool, std::uint32_t entry) { return entry; },
-            [&](unsigned corner, const Quad& quad) { append(slots_[corner_slot[corner]].quads, quad); });
+            [&](unsigned corner, const Quad& quad) {
+                append(slots_[group_slot[(corner_groups >> (8 * corner)) & 0xFF]].quads, quad);
+            });
     }
 
     // A copy of the current slab's map and records.
