@@ -73,7 +73,8 @@ bool optimum(const Quadric& q, Point3d& solution) {
     return std::isfinite(solution[0]) && std::isfinite(solution[1]) && std::isfinite(solution[2]);
 }
 
-bool contains(const Triangle& face, std::uint32_t v) { return face[0] == v || face[1] == v || face[2] == v; }
+// All three compares, no branch: which corner holds v follows no pattern.
+bool contains(const Triangle& face, std::uint32_t v) { return (face[0] == v) | (face[1] == v) | (face[2] == v); }
 
 // Allocator for the large per-vertex and per-face arrays, in large-array memory.
 template <class T>
