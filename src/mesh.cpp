@@ -211,11 +211,9 @@ TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, 
     const Position* positions_of = mesh.positions.data();
     if (mesh.positions.empty()) {
         gathered.resize(stored_vertices);
-        // An object's cells lie far apart in the shared field, so nearly every read is a cache
-        // miss: ask for them well ahead.
-        constexpr std::size_t AHEAD = 64;
         for (std::size_t k = 0; k < stored_vertices; ++k) {
-            if (k + AHEAD < stored_vertices) __builtin_prefetch(&cells.positions[mesh.cells[k + AHEAD]]);
+            if (k + CELL_FETCH_AHEAD < stored_vertices)
+                __builtin_prefetch(&cells.positions[mesh.cells[k + CELL_FETCH_AHEAD]]);
             gathered[k] = cells.positions[mesh.cells[k]];
         }
         positions_of = gathered.data();

@@ -54,6 +54,11 @@ inline const Position& vertex_position(const LabelMesh& mesh, const CellField& c
     return mesh.positions.empty() ? cells.positions[mesh.cells[k]] : mesh.positions[k];
 }
 
+// An object's cells lie far apart in the shared field, so reading its vertices' cell positions in
+// order is nearly all cache misses: readers ask for them this many vertices ahead (measured: 16
+// gains less).
+inline constexpr std::size_t CELL_FETCH_AHEAD = 64;
+
 // The stored result of a pass.
 struct Extraction {
     std::vector<std::uint64_t> sorted_labels;  // ascending, never 0

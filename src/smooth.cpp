@@ -113,9 +113,6 @@ void store_fixed(Point4f point, Position& position) {
 // ---------------------------------------------------------------------------------------------
 // Per-object smoothing.
 
-// Vertices ahead whose shared start position is fetched early (measured: 16 gains less).
-inline constexpr std::size_t PREFETCH_AHEAD = 64;
-
 // Neighbours are the other ends of a vertex's quad sides (never the diagonals), as offsets plus
 // data: raw lists filled and counted, a prefix sum, then every list sorted ascending, since sums
 // run in index order, with repeats and the vertex itself dropped.
@@ -865,12 +862,11 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
     scratch.current.resize(vertex_count);
     scratch.next.resize(vertex_count);  // every pass writes every entry before it is read
     scratch.start.resize(vertex_count);
-    // An object's cells lie far apart in the shared field, so nearly every start position is a
-    // cache miss: ask for them well ahead.
+    // Start positions shared with the cells are fetched ahead (CELL_FETCH_AHEAD).
     const bool shared = mesh.positions.empty();
     for (std::size_t j = 0; j < vertex_count; ++j) {
-        if (shared && j + PREFETCH_AHEAD < vertex_count)
-            __builtin_prefetch(&cells.positions[mesh.cells[j + PREFETCH_AHEAD]]);
+        if (shared && j + CELL_FETCH_AHEAD < vertex_count)
+            __builtin_prefetch(&cells.positions[mesh.cells[j + CELL_FETCH_AHEAD]]);
         const Point4f o = widen(vertex_position(mesh, cells, j));
         const bool fixed = scratch.neighbour_start[j] == scratch.neighbour_end[j] || (pinning && mesh.boundary[j] != 0);
         const std::uint32_t slot = scratch.slot_of[j];
