@@ -37,13 +37,20 @@ struct ExtractOptions {
 std::vector<std::pair<std::uint64_t, std::uint64_t>> split_range(std::uint64_t total, std::uint64_t parts);
 
 // Every label's surface in `view`. Parallel phases go to `parallel`; the result does not depend
-// on it or on the band count. Throws LimitError when a count would overflow its 32-bit index.
+// on it, on the band count or on `recycled`, an earlier result whose arrays (never their
+// contents) the pass may grow its own into; it is left empty. Throws LimitError when a count
+// would overflow its 32-bit index.
 template <class Label>
-Extraction extract(const VolumeView<Label>& view, const ExtractOptions& options, const Parallel& parallel);
+Extraction extract(const VolumeView<Label>& view, const ExtractOptions& options, const Parallel& parallel,
+                   Extraction* recycled = nullptr);
 
-extern template Extraction extract(const VolumeView<std::uint8_t>&, const ExtractOptions&, const Parallel&);
-extern template Extraction extract(const VolumeView<std::uint16_t>&, const ExtractOptions&, const Parallel&);
-extern template Extraction extract(const VolumeView<std::uint32_t>&, const ExtractOptions&, const Parallel&);
-extern template Extraction extract(const VolumeView<std::uint64_t>&, const ExtractOptions&, const Parallel&);
+extern template Extraction extract(const VolumeView<std::uint8_t>&, const ExtractOptions&, const Parallel&,
+                                   Extraction*);
+extern template Extraction extract(const VolumeView<std::uint16_t>&, const ExtractOptions&, const Parallel&,
+                                   Extraction*);
+extern template Extraction extract(const VolumeView<std::uint32_t>&, const ExtractOptions&, const Parallel&,
+                                   Extraction*);
+extern template Extraction extract(const VolumeView<std::uint64_t>&, const ExtractOptions&, const Parallel&,
+                                   Extraction*);
 
 }  // namespace tarna

@@ -44,8 +44,10 @@ void Mesher::mesh(const VolumeView<Label>& view, const MeshRequest& request) {
     // or at the owned region's, where a neighbouring block continues it).
     options.bands.track_boundary = iteration_count(smoothing_) != 0 && (!request.close || request.owned_shape);
 
+    // The previous result's memory goes to this pass, or back to the system if the pass fails.
+    const std::unique_ptr<Extraction> recycled = std::move(recycled_);
     auto pass = [&](const Parallel& parallel) {
-        Extraction extraction = extract(view, options, parallel);
+        Extraction extraction = extract(view, options, parallel, recycled.get());
         smooth(extraction, smoothing_, parallel, &smoothing_memory_);
         return extraction;
     };
@@ -81,6 +83,7 @@ bool Mesher::erase(std::uint64_t label) {
 
 void Mesher::clear() {
     extraction_.reset();
+    recycled_.reset();
     smoothing_memory_ = SmoothingMemory{};
     frame_.volume_shape = {0, 0, 0};
 }

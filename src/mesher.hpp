@@ -62,8 +62,11 @@ public:
     // Throws LimitError for an array whose fixed-point positions would overflow.
     static void check_volume_shape(const std::array<std::uint64_t, 3>& shape);
 
-    // Frees the stored surfaces; mesh() starts with this, so two results never coexist.
-    void discard() { extraction_.reset(); }
+    // Drops the stored surfaces; mesh() starts with this, so two results never coexist. Their
+    // arrays, emptied, are kept for the next mesh() to grow its own into.
+    void discard() {
+        if (extraction_) recycled_ = std::move(extraction_);
+    }
     // One whole pass over `view`, stored in place of the previous result. Call without the
     // interpreter's lock: the parallel phases run in this Mesher's pool or the shared one.
     template <class Label>
@@ -72,7 +75,8 @@ public:
     bool contains(std::uint64_t label) const;
     // Drops one object and frees its arrays; false when it is not stored.
     bool erase(std::uint64_t label);
-    // Drops everything, including the remembered volume shape and smoothing's working memory.
+    // Drops everything, including the remembered volume shape, the arrays kept for the next pass
+    // and smoothing's working memory.
     void clear();
 
     // One object as a triangle mesh in output coordinates, or nothing when it is not stored.
@@ -84,6 +88,8 @@ private:
     Smoothing smoothing_;
     std::size_t threads_ = 0;
     std::unique_ptr<Extraction> extraction_;
+    // The last result dropped by discard(): only its arrays' memory, for the next pass.
+    std::unique_ptr<Extraction> recycled_;
     // Smoothing's working memory, kept for the next mesh(); clear() releases it.
     SmoothingMemory smoothing_memory_;
     // Declared last so it is released first: the workers stop before the surfaces are freed.

@@ -388,6 +388,30 @@ TEST(band_and_thread_counts_give_identical_results) {
     }
 }
 
+// A pass may grow its arrays into an earlier result's: a chain of volumes of other sizes and
+// label counts, each extracted into the one before (with its own positions and flags, as after
+// smoothing), gives what a fresh pass gives, whatever the band count.
+TEST(earlier_results_arrays_change_nothing) {
+    for (const std::size_t threads : {std::size_t(1), std::size_t(3)}) {
+        Extraction previous;
+        for (std::uint64_t seed = 0; seed < 6; ++seed) {
+            const Volume volume = random_volume(300 + seed, 4 + 3 * (seed % 3), 9 - seed, 30 + 7 * seed,
+                                                unsigned(3 + 40 * (seed % 2)), unsigned(1 + seed % 3), 0.1);
+            const Settings settings{seed % 2 == 0, threads, {false, {}, seed >= 3}};
+            const Stored<std::uint32_t> stored = store<std::uint32_t>(volume);
+            ExtractOptions options;
+            options.bands = settings.options;
+            options.close = settings.close;
+            options.max_bands = threads;
+            for (LabelMesh& mesh : previous.meshes) mesh.positions.assign(mesh.cells.size(), Position{7, 7, 7});
+            Extraction next = tarna::extract(stored.view, options, Parallel(nullptr), &previous);
+            CHECK(previous.meshes.empty() && previous.surface_cells.size() == 0);
+            check_same(extract(volume, settings), next);
+            previous = std::move(next);
+        }
+    }
+}
+
 // The merge copies a band's cell arrays a megabyte at a time and gives back the pages behind
 // each step: here the second band's positions take two steps.
 TEST(bands_larger_than_a_copy_step_merge_like_one) {
