@@ -38,8 +38,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> split_range(std::uint64_t t
 
 // Every label's surface in `view`. Parallel phases go to `parallel`; the result does not depend
 // on it, on the band count or on `recycled`, an earlier result whose arrays (never their
-// contents) the pass may grow its own into; it is left empty. Throws LimitError when a count
-// would overflow its 32-bit index.
+// contents) the pass may take to grow its own into. Throws LimitError when a count would
+// overflow its 32-bit index.
 template <class Label>
 Extraction extract(const VolumeView<Label>& view, const ExtractOptions& options, const Parallel& parallel,
                    Extraction* recycled = nullptr);
