@@ -376,16 +376,15 @@ struct Spares {
 std::vector<Spares> deal_spares(Extraction* recycled, std::size_t count) {
     std::vector<Spares> spares(count);
     if (recycled == nullptr || count == 0) return spares;
-    std::size_t turn = 0;
-    auto next = [&]() -> Spares& { return spares[turn++ % count]; };
     CellField& cells = recycled->surface_cells;
     // The first band's cell arrays take the whole grid's cells.
     spares[0].positions.add(std::move(cells.positions));
     spares[0].cell_ids.add(std::move(cells.cell_ids));
     spares[0].edge_masks.add(std::move(cells.edge_masks));
     spares[0].flags.add(std::move(cells.boundary));
-    for (LabelMesh& mesh : recycled->meshes) {
-        Spares& band = next();
+    for (std::size_t j = 0; j < recycled->meshes.size(); ++j) {
+        LabelMesh& mesh = recycled->meshes[j];
+        Spares& band = spares[j % count];
         band.indices.add(std::move(mesh.cells));
         band.quads.add(std::move(mesh.quads));
         band.indices.add(std::move(mesh.ambiguous));

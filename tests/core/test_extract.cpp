@@ -87,13 +87,13 @@ struct Settings {
 
 template <class Label = std::uint32_t>
 Extraction extract(const Volume& volume, const Settings& settings = {}, const Layout& layout = C_ORDER,
-                   const Parallel& parallel = Parallel(nullptr)) {
+                   const Parallel& parallel = Parallel(nullptr), Extraction* recycled = nullptr) {
     const Stored<Label> stored = store<Label>(volume, layout);
     ExtractOptions options;
     options.bands = settings.options;
     options.close = settings.close;
     options.max_bands = settings.threads;
-    return tarna::extract(stored.view, options, parallel);
+    return tarna::extract(stored.view, options, parallel, recycled);
 }
 
 Extraction extract_closed(const Volume& volume) { return extract(volume, Settings{true, 1, {}}); }
@@ -398,13 +398,8 @@ TEST(earlier_results_arrays_change_nothing) {
             const Volume volume = random_volume(300 + seed, 4 + 3 * (seed % 3), 9 - seed, 30 + 7 * seed,
                                                 unsigned(3 + 40 * (seed % 2)), unsigned(1 + seed % 3), 0.1);
             const Settings settings{seed % 2 == 0, threads, {false, {}, seed >= 3}};
-            const Stored<std::uint32_t> stored = store<std::uint32_t>(volume);
-            ExtractOptions options;
-            options.bands = settings.options;
-            options.close = settings.close;
-            options.max_bands = threads;
             for (LabelMesh& mesh : previous.meshes) mesh.positions.assign(mesh.cells.size(), Position{7, 7, 7});
-            Extraction next = tarna::extract(stored.view, options, Parallel(nullptr), &previous);
+            Extraction next = extract(volume, settings, C_ORDER, Parallel(nullptr), &previous);
             CHECK(previous.meshes.empty() && previous.surface_cells.size() == 0);
             check_same(extract(volume, settings), next);
             previous = std::move(next);
