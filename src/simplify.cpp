@@ -98,14 +98,18 @@ struct LargeAllocator {
 template <class T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;
 
-// One proposed collapse as the queue holds it. Its position is not kept: a candidate taken out
-// fresh is recomputed from the same inputs (its ends unchanged since), so to the same bits, which
-// keeps the queue small enough to stay in cache.
+// Which of the tries gave a candidate its position.
+enum Try : std::uint8_t { MIDPOINT, END_A, END_B, OPTIMUM };
+
+// One proposed collapse as the queue holds it. Its position is not kept, only which try gave it: a
+// candidate taken out fresh has its ends unchanged since it was made, so that try gives the same
+// bits again without the other tries, and the queue stays small enough to stay in cache.
 struct Candidate {
-    std::uint64_t cost_bits;     // the cost, >= +0 and never NaN: as an integer it orders like IEEE's total order
-    std::uint64_t edge;          // a << 32 | b: a the survivor (smaller index), b removed by the collapse
-    std::uint32_t stamp;         // collapses done when it was made
-    std::uint32_t out_of_bound;  // 1: its position takes an end farther than max_error from its start
+    std::uint64_t cost_bits;    // the cost, >= +0 and never NaN: as an integer it orders like IEEE's total order
+    std::uint64_t edge;         // a << 32 | b: a the survivor (smaller index), b removed by the collapse
+    std::uint32_t stamp;        // collapses done when it was made
+    std::uint8_t out_of_bound;  // 1: its position takes an end farther than max_error from its start
+    Try position;
 };
 
 bool pops_before(const Candidate& x, const Candidate& y) {
@@ -358,7 +362,8 @@ private:
 // made then, so a stale copy of the same edge refreshes to this unless an end changed since.
 struct RingCandidate {
     std::uint32_t neighbour;
-    std::uint32_t out_of_bound;
+    std::uint8_t out_of_bound;
+    Try position;
     std::uint64_t cost_bits;
 };
 
@@ -411,6 +416,7 @@ struct State {
 struct Choice {
     double cost;
     Point3d position;
+    Try which;
 };
 
 // Where edge (a, b) would collapse to: the best of the midpoint, a, b and the quadric's optimum,
@@ -426,12 +432,31 @@ Choice choose_position(const State& state, std::uint32_t a, std::uint32_t b) {
     Lanes errors;
     quadric_errors(q, Lanes{midpoint[0], pa[0], pb[0], solution[0]}, Lanes{midpoint[1], pa[1], pb[1], solution[1]},
                    Lanes{midpoint[2], pa[2], pb[2], solution[2]}, errors);
-    Choice best{errors[0], midpoint};
-    if (errors[1] < best.cost) best = {errors[1], pa};
-    if (errors[2] < best.cost) best = {errors[2], pb};
-    if (solved && errors[3] < best.cost) best = {errors[3], solution};
+    Choice best{errors[0], midpoint, MIDPOINT};
+    if (errors[1] < best.cost) best = {errors[1], pa, END_A};
+    if (errors[2] < best.cost) best = {errors[2], pb, END_B};
+    if (solved && errors[3] < best.cost) best = {errors[3], solution, OPTIMUM};
     if (!(best.cost > 0.0)) best.cost = 0.0;
     return best;
+}
+
+// The position `which` gives for edge (a, b): the same expressions as choose_position, so the same
+// bits while neither end has changed.
+Point3d position_of(const State& state, std::uint32_t a, std::uint32_t b, Try which) {
+    const Point3d& pa = state.vertices[a].position;
+    const Point3d& pb = state.vertices[b].position;
+    switch (which) {
+        case END_A: return pa;
+        case END_B: return pb;
+        case OPTIMUM: {
+            Point3d solution;
+            const bool solved = optimum(sum_of(state.vertices[a].quadric, state.vertices[b].quadric), solution);
+            TARNA_ASSERT(solved, "a candidate's optimum no longer exists");
+            return solution;
+        }
+        case MIDPOINT: break;
+    }
+    return {(pa[0] + pb[0]) * 0.5, (pa[1] + pb[1]) * 0.5, (pa[2] + pb[2]) * 0.5};
 }
 
 // Whether `position` takes either end farther than max_error from where it started (a bound that
@@ -450,10 +475,10 @@ bool out_of_bound(const State& state, std::uint32_t a, std::uint32_t b, const Po
 // The candidate for edge (u, w), unless an end is locked: then its stamp is NONE.
 Candidate make_candidate(const State& state, std::uint32_t u, std::uint32_t w) {
     const std::uint32_t a = std::min(u, w), b = std::max(u, w);
-    if (state.vertices[a].locked || state.vertices[b].locked) return {0, 0, NONE, 0};
+    if (state.vertices[a].locked || state.vertices[b].locked) return {0, 0, NONE, 0, MIDPOINT};
     const Choice choice = choose_position(state, a, b);
     return {std::bit_cast<std::uint64_t>(choice.cost), (std::uint64_t{a} << 32) | b, state.collapses,
-            std::uint32_t(out_of_bound(state, a, b, choice.position))};
+            std::uint8_t(out_of_bound(state, a, b, choice.position)), choice.which};
 }
 
 #if TARNA_WIDE_REGISTERS
@@ -502,14 +527,14 @@ TARNA_WIDE void make_eight_candidates(const State& state, const std::uint64_t* e
     struct Ends {
         __m512d field[16];
     };
-    auto load_ends = [&](const __m512i& index, Ends& out) TARNA_WIDE {
+    auto load_ends = [&](const __m512i& index, Ends& ends) TARNA_WIDE {
         alignas(64) std::uint64_t at[8];
         _mm512_store_si512(at, index);
         __m512d rows[8];
         for (int k = 0; k < 8; ++k) rows[k] = _mm512_load_pd(&records[at[k]].position[0]);
-        transpose(rows, out.field);
+        transpose(rows, ends.field);
         for (int k = 0; k < 8; ++k) rows[k] = _mm512_load_pd(&records[at[k]].position[0] + 8);
-        transpose(rows, out.field + 8);
+        transpose(rows, ends.field + 8);
     };
     Ends end_a, end_b;
     load_ends(a, end_a);
@@ -580,16 +605,18 @@ TARNA_WIDE void make_eight_candidates(const State& state, const std::uint64_t* e
         return add(e, q[9]);
     };
     __m512d cost = error(mx, my, mz), px = mx, py = my, pz = mz;
-    auto try_position = [&](__mmask8 allowed, __m512d x, __m512d y, __m512d z) TARNA_WIDE {
+    __m512i which = _mm512_set1_epi64(MIDPOINT);
+    auto try_position = [&](__mmask8 allowed, Try tried_try, __m512d x, __m512d y, __m512d z) TARNA_WIDE {
         const __m512d tried = error(x, y, z);
         const __mmask8 better = allowed & _mm512_cmp_pd_mask(tried, cost, _CMP_LT_OQ);
         cost = _mm512_mask_blend_pd(better, cost, tried);
+        which = _mm512_mask_mov_epi64(which, better, _mm512_set1_epi64(tried_try));
         px = _mm512_mask_blend_pd(better, px, x), py = _mm512_mask_blend_pd(better, py, y);
         pz = _mm512_mask_blend_pd(better, pz, z);
     };
-    try_position(0xFF, ax, ay, az);
-    try_position(0xFF, bx, by, bz);
-    try_position(solved, sx, sy, sz);
+    try_position(0xFF, END_A, ax, ay, az);
+    try_position(0xFF, END_B, bx, by, bz);
+    try_position(solved, OPTIMUM, sx, sy, sz);
     cost = _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(cost, zero, _CMP_GT_OQ), cost);  // !(cost > 0) gives +0
 
     // out_of_bound()
@@ -601,12 +628,14 @@ TARNA_WIDE void make_eight_candidates(const State& state, const std::uint64_t* e
     const __mmask8 far = too_far(end_a) | too_far(end_b);
     const __mmask8 skipped = locked(end_a) | locked(end_b);
 
-    alignas(64) std::array<std::uint64_t, 8> costs, edge;
+    alignas(64) std::array<std::uint64_t, 8> costs, edge, tries;
     _mm512_store_pd(costs.data(), cost);
     _mm512_store_si512(edge.data(), _mm512_or_si512(_mm512_slli_epi64(a, 32), b));
+    _mm512_store_si512(tries.data(), which);
     for (unsigned k = 0; k < 8; ++k) {
-        out[k] = (skipped >> k) & 1u ? Candidate{0, 0, NONE, 0}
-                                     : Candidate{costs[k], edge[k], state.collapses, std::uint32_t((far >> k) & 1u)};
+        out[k] = (skipped >> k) & 1u
+                     ? Candidate{0, 0, NONE, 0, MIDPOINT}
+                     : Candidate{costs[k], edge[k], state.collapses, std::uint8_t((far >> k) & 1u), Try(tries[k])};
     }
 }
 #if !defined(__clang__)
@@ -954,7 +983,7 @@ void collapse(State& state, CandidateQueue& queue, std::uint32_t a, std::uint32_
         const Candidate& candidate = scratch.made[k];
         if (candidate.stamp == NONE) continue;
         queue.push(candidate);
-        remembered[made++] = {scratch.ring[k], candidate.out_of_bound, candidate.cost_bits};
+        remembered[made++] = {scratch.ring[k], candidate.out_of_bound, candidate.position, candidate.cost_bits};
     }
     state.ring_candidates.resize(a, made);
 }
@@ -984,7 +1013,7 @@ TriangleMesh compact(const State& state) {
 
 }  // namespace
 
-std::vector<std::array<std::uint64_t, 4>> candidates_of(const TriangleMesh& mesh, double max_error,
+std::vector<std::array<std::uint64_t, 5>> candidates_of(const TriangleMesh& mesh, double max_error,
                                                         const std::vector<std::uint64_t>& pairs) {
     for (const std::uint64_t pair : pairs) {
         TARNA_ASSERT(std::max(pair >> 32, pair & 0xFFFFFFFF) < mesh.vertices.size(), "vertex pair out of range");
@@ -994,8 +1023,8 @@ std::vector<std::array<std::uint64_t, 4>> candidates_of(const TriangleMesh& mesh
     set_up(state, queue, mesh, max_error);
     std::vector<Candidate> made(pairs.size());
     make_candidates(state, pairs, made.data());
-    std::vector<std::array<std::uint64_t, 4>> result;
-    for (const Candidate& c : made) result.push_back({c.cost_bits, c.edge, c.stamp, c.out_of_bound});
+    std::vector<std::array<std::uint64_t, 5>> result;
+    for (const Candidate& c : made) result.push_back({c.cost_bits, c.edge, c.stamp, c.out_of_bound, c.position});
     return result;
 }
 
@@ -1038,12 +1067,12 @@ TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double m
                 const Candidate fresh = make_candidate(state, a, b);
                 if (fresh.stamp != NONE) queue.push(fresh);
             } else if (made->cost_bits < candidate.cost_bits) {
-                queue.push({made->cost_bits, candidate.edge, state.collapses, made->out_of_bound});
+                queue.push({made->cost_bits, candidate.edge, state.collapses, made->out_of_bound, made->position});
             }
             continue;
         }
         if (candidate.out_of_bound) continue;
-        const Point3d position = choose_position(state, a, b).position;
+        const Point3d position = position_of(state, a, b, candidate.position);
         if (!collapse_allowed(state, a, b, position, scratch)) continue;
         collapse(state, queue, a, b, position, scratch);
         if (state.live_faces <= target_face_count) break;

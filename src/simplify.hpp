@@ -21,8 +21,9 @@ namespace tarna {
 TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double max_error);
 
 // For tests: the candidates the set-up of `mesh` would make for the vertex pairs u << 32 | w, as
-// (cost bits, edge, stamp, out of bound) per pair; the stamp is NONE when an end is locked.
-std::vector<std::array<std::uint64_t, 4>> candidates_of(const TriangleMesh& mesh, double max_error,
+// (cost bits, edge, stamp, out of bound, which try gave the position) per pair; the stamp is NONE
+// when an end is locked.
+std::vector<std::array<std::uint64_t, 5>> candidates_of(const TriangleMesh& mesh, double max_error,
                                                         const std::vector<std::uint64_t>& pairs);
 
 }  // namespace tarna
