@@ -109,7 +109,7 @@ struct Candidate {
     std::uint64_t edge;         // a << 32 | b: a the survivor (smaller index), b removed by the collapse
     std::uint32_t stamp;        // collapses done when it was made
     std::uint8_t out_of_bound;  // 1: its position takes an end farther than max_error from its start
-    Try position;
+    Try choice;                 // which try gave its position
 };
 
 bool pops_before(const Candidate& x, const Candidate& y) {
@@ -363,7 +363,7 @@ private:
 struct RingCandidate {
     std::uint32_t neighbour;
     std::uint8_t out_of_bound;
-    Try position;
+    Try choice;
     std::uint64_t cost_bits;
 };
 
@@ -983,7 +983,7 @@ void collapse(State& state, CandidateQueue& queue, std::uint32_t a, std::uint32_
         const Candidate& candidate = scratch.made[k];
         if (candidate.stamp == NONE) continue;
         queue.push(candidate);
-        remembered[made++] = {scratch.ring[k], candidate.out_of_bound, candidate.position, candidate.cost_bits};
+        remembered[made++] = {scratch.ring[k], candidate.out_of_bound, candidate.choice, candidate.cost_bits};
     }
     state.ring_candidates.resize(a, made);
 }
@@ -1024,7 +1024,7 @@ std::vector<std::array<std::uint64_t, 5>> candidates_of(const TriangleMesh& mesh
     std::vector<Candidate> made(pairs.size());
     make_candidates(state, pairs, made.data());
     std::vector<std::array<std::uint64_t, 5>> result;
-    for (const Candidate& c : made) result.push_back({c.cost_bits, c.edge, c.stamp, c.out_of_bound, c.position});
+    for (const Candidate& c : made) result.push_back({c.cost_bits, c.edge, c.stamp, c.out_of_bound, c.choice});
     return result;
 }
 
@@ -1067,12 +1067,12 @@ TriangleMesh simplify(TriangleMesh mesh, std::size_t target_face_count, double m
                 const Candidate fresh = make_candidate(state, a, b);
                 if (fresh.stamp != NONE) queue.push(fresh);
             } else if (made->cost_bits < candidate.cost_bits) {
-                queue.push({made->cost_bits, candidate.edge, state.collapses, made->out_of_bound, made->position});
+                queue.push({made->cost_bits, candidate.edge, state.collapses, made->out_of_bound, made->choice});
             }
             continue;
         }
         if (candidate.out_of_bound) continue;
-        const Point3d position = position_of(state, a, b, candidate.position);
+        const Point3d position = position_of(state, a, b, candidate.choice);
         if (!collapse_allowed(state, a, b, position, scratch)) continue;
         collapse(state, queue, a, b, position, scratch);
         if (state.live_faces <= target_face_count) break;
