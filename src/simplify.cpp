@@ -103,7 +103,7 @@ enum Try : std::uint8_t { MIDPOINT, END_A, END_B, OPTIMUM };
 
 // One proposed collapse as the queue holds it. Its position is not kept, only which try gave it: a
 // candidate taken out fresh has its ends unchanged since it was made, so that try gives the same
-// bits again without the other tries, and the queue stays small enough to stay in cache.
+// bits again without the other tries, and the queue stays small enough for the cache.
 struct Candidate {
     std::uint64_t cost_bits;    // the cost, >= +0 and never NaN: as an integer it orders like IEEE's total order
     std::uint64_t edge;         // a << 32 | b: a the survivor (smaller index), b removed by the collapse
@@ -419,13 +419,17 @@ struct Choice {
     Try which;
 };
 
+Point3d midpoint_of(const Point3d& pa, const Point3d& pb) {
+    return {(pa[0] + pb[0]) * 0.5, (pa[1] + pb[1]) * 0.5, (pa[2] + pb[2]) * 0.5};
+}
+
 // Where edge (a, b) would collapse to: the best of the midpoint, a, b and the quadric's optimum,
 // earlier tries winning ties (a NaN error never wins). The four errors are found together.
 Choice choose_position(const State& state, std::uint32_t a, std::uint32_t b) {
     const Quadric q = sum_of(state.vertices[a].quadric, state.vertices[b].quadric);
     const Point3d& pa = state.vertices[a].position;
     const Point3d& pb = state.vertices[b].position;
-    const Point3d midpoint{(pa[0] + pb[0]) * 0.5, (pa[1] + pb[1]) * 0.5, (pa[2] + pb[2]) * 0.5};
+    const Point3d midpoint = midpoint_of(pa, pb);
     Point3d solution;
     const bool solved = optimum(q, solution);
     if (!solved) solution = midpoint;
@@ -440,8 +444,8 @@ Choice choose_position(const State& state, std::uint32_t a, std::uint32_t b) {
     return best;
 }
 
-// The position `which` gives for edge (a, b): the same expressions as choose_position, so the same
-// bits while neither end has changed.
+// The position `which` gives for edge (a, b): the expressions choose_position uses, so the same bits
+// while neither end has changed.
 Point3d position_of(const State& state, std::uint32_t a, std::uint32_t b, Try which) {
     const Point3d& pa = state.vertices[a].position;
     const Point3d& pb = state.vertices[b].position;
@@ -456,7 +460,7 @@ Point3d position_of(const State& state, std::uint32_t a, std::uint32_t b, Try wh
         }
         case MIDPOINT: break;
     }
-    return {(pa[0] + pb[0]) * 0.5, (pa[1] + pb[1]) * 0.5, (pa[2] + pb[2]) * 0.5};
+    return midpoint_of(pa, pb);
 }
 
 // Whether `position` takes either end farther than max_error from where it started (a bound that
