@@ -521,6 +521,111 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
     }
 }
 
+// Which cell ids hold a vertex: bit t % 64 of word t / 64 for id t, and per word the index of its
+// first vertex (0 for a word without any). The vertex of id t is then found without a search, as
+// the first of its word plus the bits set below t there. Worth building where the grid has at most
+// 64 cells per vertex (12 bytes a vertex at most), as in dense volumes: there the cursors below
+// cost more.
+struct OccupiedCells {
+    std::uint64_t* bits;
+    std::uint32_t* first;
+    std::uint64_t words;
+};
+
+// Writes the words of `occupied` that start with one of the vertices [first, last), the empty words
+// before them, and, for the last vertices, those up to the end. A word that vertices of two ranges
+// share belongs to the range of its first vertex, so ranges may be marked in parallel.
+void mark_cells(const std::vector<std::uint64_t>& ids, std::size_t first, std::size_t last,
+                const OccupiedCells& occupied) {
+    const std::size_t count = ids.size();
+    std::size_t j = first;
+    std::uint64_t unwritten = 0;  // the first word this range writes
+    if (first > 0) {
+        const std::uint64_t shared = ids[first - 1] >> 6;
+        while (j < last && ids[j] >> 6 == shared) ++j;
+        unwritten = shared + 1;
+    }
+    while (j < last) {
+        const std::uint64_t word = ids[j] >> 6;
+        TARNA_ASSERT(word < occupied.words, "fairing: cell id outside the grid");
+        std::fill(occupied.bits + unwritten, occupied.bits + word, 0);
+        std::fill(occupied.first + unwritten, occupied.first + word, 0);
+        occupied.first[word] = static_cast<std::uint32_t>(j);
+        std::uint64_t bits = 0;
+        do {
+            bits |= std::uint64_t{1} << (ids[j] & 63);
+            ++j;
+        } while (j < count && ids[j] >> 6 == word);
+        occupied.bits[word] = bits;
+        unwritten = word + 1;
+    }
+    if (last == count) {
+        std::fill(occupied.bits + unwritten, occupied.bits + occupied.words, 0);
+        std::fill(occupied.first + unwritten, occupied.first + occupied.words, 0);
+    }
+}
+
+// find_links through `occupied`: the same neighbours and flags, each a lookup instead of a cursor
+// walk. A linked face never leads out of the grid, so its neighbour's id has a word.
+template <class Count>
+[[gnu::always_inline]] inline void find_occupied_links(const std::vector<std::uint64_t>& ids,
+                                                       const OccupiedCells& occupied,
+                                                       const std::array<std::int64_t, 6>& offsets, std::size_t first,
+                                                       std::size_t last, std::uint8_t* found, std::uint32_t* out,
+                                                       const Count& count_bits) {
+    const std::size_t count = ids.size();
+    const auto zero_point = static_cast<std::uint32_t>(count);
+    const std::uint64_t* const id_of = ids.data();
+    const std::uint64_t* const bits_of = occupied.bits;
+    const std::uint32_t* const first_of = occupied.first;
+    const std::array<std::uint64_t, 4> steps = {std::uint64_t(offsets[2]), std::uint64_t(offsets[3]),
+                                                std::uint64_t(offsets[4]), std::uint64_t(offsets[5])};
+    for (std::size_t j = first; j < last; ++j) {
+        const std::uint64_t id = id_of[j];
+        const unsigned linked = found[j];
+        const unsigned before = (linked & 1u) & unsigned(j > 0) & unsigned(id_of[j - (j > 0)] == id - 1);
+        const unsigned after = ((linked >> 1) & 1u) & unsigned(id_of[std::min(j + 1, count - 1)] == id + 1);
+        unsigned number = before + after;
+        // Masks rather than selects: whether a face is linked follows no pattern a branch could learn.
+#pragma GCC unroll 4
+        for (int d = 2; d < 6; ++d) {
+            const unsigned wanted = (linked >> d) & 1u;
+            const std::uint64_t target = id + (steps[d - 2] & (std::uint64_t{0} - wanted));
+            const std::uint64_t bits = bits_of[target >> 6];
+            const unsigned below = unsigned(target & 63);
+            const unsigned hit = wanted & unsigned(bits >> below);
+            const std::uint32_t at = first_of[target >> 6] + count_bits(bits & ((std::uint64_t{1} << below) - 1));
+            const std::uint32_t keep = 0u - hit;
+            out[d - 2] = (at & keep) | (zero_point & ~keep);
+            number += hit;
+        }
+        found[j] = static_cast<std::uint8_t>(number << 2 | after << 1 | before);
+        out += AXIS_SLOTS;
+    }
+}
+
+#if TARNA_WIDE_REGISTERS
+// With the popcnt instruction, which plain x86-64 code may not assume (there a count is a call).
+[[gnu::target("popcnt")]] void find_occupied_links_popcnt(const std::vector<std::uint64_t>& ids,
+                                                          const OccupiedCells& occupied,
+                                                          const std::array<std::int64_t, 6>& offsets, std::size_t first,
+                                                          std::size_t last, std::uint8_t* found, std::uint32_t* out) {
+    find_occupied_links(ids, occupied, offsets, first, last, found, out,
+                        [](std::uint64_t x) { return std::uint32_t(__builtin_popcountll(x)); });
+}
+#endif
+
+void find_links(const std::vector<std::uint64_t>& ids, const OccupiedCells& occupied,
+                const std::array<std::int64_t, 6>& offsets, std::size_t first, std::size_t last, std::uint8_t* found,
+                std::uint32_t* out) {
+#if TARNA_WIDE_REGISTERS
+    static const bool counts_bits = __builtin_cpu_supports("popcnt");
+    if (counts_bits) return find_occupied_links_popcnt(ids, occupied, offsets, first, last, found, out);
+#endif
+    find_occupied_links(ids, occupied, offsets, first, last, found, out,
+                        [](std::uint64_t x) { return std::uint32_t(std::popcount(x)); });
+}
+
 // A bound on how far, in vertex order, a neighbour of a vertex in [first, last) lies from it
 // (at least 1, the reach along axis 0). Linked ids differ by at most a slab, so no more entries
 // lie between two linked vertices than there are ids in (id, id + slab] after the lower one. The
@@ -705,6 +810,46 @@ void fair_chunk(const CellField& cells, const CellLinks& links, float bound, con
     }
 #endif
     for (; j < last; ++j) fair_vertex(cells, links, bound, current, next, j, weight);
+}
+
+// Cells per word of an OccupiedCells map of the grid.
+std::uint64_t occupied_words(const std::array<std::uint64_t, 3>& cell_shape) {
+    return (cell_shape[0] * cell_shape[1] * cell_shape[2] + 63) / 64;
+}
+
+// body(first, last) for every chunk of cell vertices.
+template <class Body>
+void for_each_fair_chunk(std::size_t count, const Parallel& parallel, const Body& body) {
+    parallel.for_each((count + FAIR_CHUNK - 1) / FAIR_CHUNK, [&](std::size_t chunk) {
+        const std::size_t first = chunk * FAIR_CHUNK;
+        body(first, std::min(count, first + FAIR_CHUNK));
+    });
+}
+
+// Fills `links` for every cell vertex, finding neighbours through `occupied` (null: with cursors),
+// and returns how far from a vertex, in vertex order, its neighbours lie at most.
+std::size_t link_cells(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, bool junction_rule,
+                       const CellLinks& links, const OccupiedCells* occupied, const Parallel& parallel) {
+    const std::size_t count = cells.size();
+    const std::int64_t n0 = std::int64_t(cell_shape[0]), slab = std::int64_t(cell_shape[0] * cell_shape[1]);
+    const std::array<std::int64_t, 6> offsets = {-1, 1, -n0, n0, -slab, slab};
+    if (occupied != nullptr) {
+        for_each_fair_chunk(count, parallel, [&](std::size_t first, std::size_t last) {
+            mark_cells(cells.cell_ids, first, last, *occupied);
+        });
+    }
+    std::vector<std::size_t> chunk_reach((count + FAIR_CHUNK - 1) / FAIR_CHUNK, 1);
+    for_each_fair_chunk(count, parallel, [&](std::size_t first, std::size_t last) {
+        link_faces(cells, cell_shape, junction_rule, first, last, links.found);
+        std::uint32_t* const list = links.list + AXIS_SLOTS * first;
+        if (occupied != nullptr) {
+            find_links(cells.cell_ids, *occupied, offsets, first, last, links.found, list);
+        } else {
+            find_links(cells.cell_ids, offsets, first, last, links.found, list);
+        }
+        chunk_reach[first / FAIR_CHUNK] = link_reach(cells.cell_ids, std::uint64_t(slab), first, last);
+    });
+    return *std::max_element(chunk_reach.begin(), chunk_reach.end());
 }
 
 // Several passes run at once, each following the one before it through the vertices while what
@@ -911,13 +1056,7 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         weight_count = 2;
     }
     const float bound = box_half_width(fairing.max_deviation);
-    const std::size_t chunk_count = (count + FAIR_CHUNK - 1) / FAIR_CHUNK;
-    auto for_each_chunk = [&](const auto& body) {
-        parallel.for_each(chunk_count, [&](std::size_t chunk) {
-            const std::size_t first = chunk * FAIR_CHUNK;
-            body(first, std::min(count, first + FAIR_CHUNK));
-        });
-    };
+    const auto for_each_chunk = [&](const auto& body) { for_each_fair_chunk(count, parallel, body); };
 
     // The arrays of an earlier call serve while they are large enough and not more than twice so.
     SmoothingMemory own;
@@ -937,17 +1076,22 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         arrays.fairing_room = count;
     }
 
-    // Links, once per call: the faces each vertex links through, then the neighbours across them.
+    // Links, once per call. Dense grids find their neighbours in a map of the cells that hold a
+    // vertex; for sparse ones the map would be large, and cursors find them.
     const CellLinks links{arrays.found.get(), arrays.list.get()};
-    const std::int64_t n0 = std::int64_t(cell_shape[0]), slab = std::int64_t(cell_shape[0] * cell_shape[1]);
-    const std::array<std::int64_t, 6> offsets = {-1, 1, -n0, n0, -slab, slab};
-    std::vector<std::size_t> chunk_reach(chunk_count, 1);
-    for_each_chunk([&](std::size_t first, std::size_t last) {
-        link_faces(cells, cell_shape, fairing.junction_rule, first, last, links.found);
-        find_links(cells.cell_ids, offsets, first, last, links.found, links.list + AXIS_SLOTS * first);
-        chunk_reach[first / FAIR_CHUNK] = link_reach(cells.cell_ids, std::uint64_t(slab), first, last);
-    });
-    const std::size_t reach = *std::max_element(chunk_reach.begin(), chunk_reach.end());
+    const std::uint64_t words = occupied_words(cell_shape);
+    const bool through_map = words <= count;
+    if (through_map && (arrays.occupied_room < words || arrays.occupied_room / 2 > words)) {
+        arrays.occupied_room = 0;
+        arrays.occupied_bits.reset();
+        arrays.occupied_first.reset();
+        arrays.occupied_bits = make_large_array<std::uint64_t>(words);
+        arrays.occupied_first = make_large_array<std::uint32_t>(words);
+        arrays.occupied_room = words;
+    }
+    const OccupiedCells occupied{arrays.occupied_bits.get(), arrays.occupied_first.get(), words};
+    const std::size_t reach =
+        link_cells(cells, cell_shape, fairing.junction_rule, links, through_map ? &occupied : nullptr, parallel);
 
     Point4f* const current = arrays.current.get();
     Point4f* const next = arrays.next.get();
@@ -973,6 +1117,27 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
 #endif
         for (std::size_t j = first; j < last; ++j) store_fixed(read[j], cells.positions[j]);
     });
+}
+
+std::vector<std::uint32_t> fairing_links_of(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape,
+                                            bool junction_rule, bool through_map, const Parallel& parallel) {
+    const std::size_t count = cells.size();
+    std::vector<std::uint8_t> found(count);
+    std::vector<std::uint32_t> list(AXIS_SLOTS * count);
+    const std::uint64_t words = occupied_words(cell_shape);
+    // Set, so that a word the map fails to write shows.
+    std::vector<std::uint64_t> bits(words, ~std::uint64_t{0});
+    std::vector<std::uint32_t> first(words, NONE);
+    const OccupiedCells occupied{bits.data(), first.data(), words};
+    std::vector<std::uint32_t> result;
+    if (count == 0) return result;
+    link_cells(cells, cell_shape, junction_rule, {found.data(), list.data()}, through_map ? &occupied : nullptr,
+               parallel);
+    for (std::size_t j = 0; j < count; ++j) {
+        result.push_back(found[j]);
+        result.insert(result.end(), list.begin() + AXIS_SLOTS * j, list.begin() + AXIS_SLOTS * (j + 1));
+    }
+    return result;
 }
 
 void smooth(Extraction& extraction, const Smoothing& smoothing, const Parallel& parallel, SmoothingMemory* memory) {

@@ -114,6 +114,10 @@ struct SmoothingMemory {
     LargeArray<std::uint32_t> list;
     LargeArray<Point4f> current, next;
     std::size_t fairing_room = 0;
+    // Fairing on dense grids: which cells hold a vertex, for `occupied_room` words of 64 cells.
+    LargeArray<std::uint64_t> occupied_bits;
+    LargeArray<std::uint32_t> occupied_first;
+    std::size_t occupied_room = 0;
 };
 
 // `iterations` times, one umbrella pass per weight for the first `passes` weights; moves `mesh`'s
@@ -126,6 +130,11 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
 // go to `parallel`, which does not change the result.
 void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, const Fairing& fairing,
           const Parallel& parallel, SmoothingMemory* memory = nullptr);
+
+// For tests: fair's links of every cell vertex, its flags then its four slots, found through a map
+// of the cells that hold a vertex or with cursors (fair takes the map for dense grids).
+std::vector<std::uint32_t> fairing_links_of(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape,
+                                            bool junction_rule, bool through_map, const Parallel& parallel);
 
 // Applies `smoothing` to every object of `extraction`; the result does not depend on `parallel`,
 // nor on what `memory` (when given, fair's too) held from earlier calls.

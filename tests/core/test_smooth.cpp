@@ -169,6 +169,41 @@ TEST(fairing_never_links_across_the_grid_edge) {
     }
 }
 
+TEST(fairing_finds_the_same_links_through_the_map_as_with_cursors) {
+    // Dense random blocks give over 65,536 cell vertices, so chunks meet inside a word of the map,
+    // marked by two workers at once; a few scattered voxels in an empty volume give a sparse grid.
+    // Odd extents put rows and slabs across words.
+    const std::array<std::uint64_t, 3> shape = {41, 47, 53};
+    std::mt19937 random(5);
+    std::array<std::vector<std::uint32_t>, 2> volumes;
+    for (auto& labels : volumes) labels.resize(shape[0] * shape[1] * shape[2]);
+    for (std::size_t k = 0; k < volumes[0].size(); ++k) {
+        volumes[0][k] = random() % 3 == 0 ? random() % 5 : std::uint32_t(k / 7 % 4);
+        volumes[1][k] = random() % 500 == 0 ? 1 + random() % 3 : 0;
+    }
+    ThreadPool pool(2);
+    for (const auto& labels : volumes) {
+        const VolumeView<std::uint32_t> view{
+            labels.data(), shape, {std::int64_t(shape[1] * shape[2]), std::int64_t(shape[2]), 1}};
+        for (const bool close : {false, true}) {
+            ExtractOptions options;
+            options.close = close;
+            options.bands.track_boundary = !close;
+            const Extraction extraction = extract(view, options, Parallel(nullptr));
+            for (const bool junction_rule : {true, false}) {
+                const auto links = [&](bool through_map, const Parallel& parallel) {
+                    return fairing_links_of(extraction.surface_cells, extraction.cell_shape, junction_rule, through_map,
+                                            parallel);
+                };
+                const std::vector<std::uint32_t> expected = links(false, Parallel(nullptr));
+                CHECK(expected.size() > (labels == volumes[0] ? 5 * 65536 : 5000));
+                CHECK_EQ(links(true, Parallel(nullptr)), expected);
+                CHECK_EQ(links(true, Parallel(&pool)), expected);
+            }
+        }
+    }
+}
+
 TEST(wide_registers_give_the_same_bits) {
     // Cells around random seeds give the convex objects of a dense volume, whose neighbour lists
     // fit the fixed room; blocks of random labels with scattered voxels give vertices with every
