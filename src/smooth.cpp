@@ -428,7 +428,28 @@ struct CellLinks {
     // next one is; bits 2 and up, how many neighbours there are.
     std::uint8_t* found = nullptr;
     std::uint32_t* list = nullptr;  // directions 2 to 5: a vertex, or the zero point
+    // For passes four vertices at a time, what they read of a vertex besides positions in one word:
+    // its CENTROID offsets in bits 0 to 26, nine bits an axis, and its `found` flags from bit 27 on.
+    std::uint32_t* packed = nullptr;
 };
+
+// A vertex's CENTROID offsets (0 to 256 each) as the low 27 bits of its packed word.
+alignas(64) inline constexpr auto CENTROID_BITS = [] {
+    std::array<std::uint32_t, CENTROID.size()> table{};
+    for (std::size_t mask = 0; mask < CENTROID.size(); ++mask) {
+        const auto& offsets = CENTROID[mask];
+        table[mask] = std::uint32_t(offsets[0]) | std::uint32_t(offsets[1]) << 9 | std::uint32_t(offsets[2]) << 18;
+    }
+    return table;
+}();
+static_assert([] {
+    for (const auto& offsets : CENTROID) {
+        for (const std::int32_t offset : offsets) {
+            if (offset < 0 || offset > 256) return false;
+        }
+    }
+    return true;
+}());
 
 inline constexpr std::size_t AXIS_SLOTS = 4;  // list entries per vertex
 
@@ -678,24 +699,6 @@ inline void fair_vertex(const CellField& cells, const CellLinks& links, float bo
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // as for sort_raw_lists
 #endif
 
-// CENTROID with a zero fourth lane, so one load fills a register's quarter.
-alignas(64) inline constexpr auto CENTROID_LANES = [] {
-    std::array<std::array<std::int32_t, 4>, CENTROID.size()> table{};
-    for (std::size_t mask = 0; mask < CENTROID.size(); ++mask)
-        table[mask] = {CENTROID[mask][0], CENTROID[mask][1], CENTROID[mask][2], 0};
-    return table;
-}();
-
-TARNA_WIDE inline __m512i centroid_lanes(const std::uint16_t* masks) {
-    auto lane = [&](int k) {
-        return _mm_load_si128(reinterpret_cast<const __m128i*>(CENTROID_LANES[masks[k]].data()));
-    };
-    __m512i lanes = _mm512_castsi128_si512(lane(0));
-    lanes = _mm512_inserti32x4(lanes, lane(1), 1);
-    lanes = _mm512_inserti32x4(lanes, lane(2), 2);
-    return _mm512_inserti32x4(lanes, lane(3), 3);
-}
-
 // Four positions' twelve packed coordinates, exactly their 48 bytes, as four lanes of four with the
 // fourth zeroed.
 TARNA_WIDE inline __m512i load_four_positions(const std::int32_t* packed) {
@@ -713,8 +716,10 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
                                  Point4f* next, std::size_t first, std::size_t last, float weight) {
     const float* positions = reinterpret_cast<const float*>(current);
     const std::int32_t* extracted_at = cells.positions.data()->data();
-    // Lane k of a register reads element k / 4 of the four vertices' flags.
+    // Lane k of a register reads the packed word of vertex k / 4, lane 4v + a the offset on axis a
+    // (a shift of 32 leaves the fourth lane 0).
     const __m512i spread = _mm512_set_epi32(3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 0);
+    const __m512i axis_shift = _mm512_set_epi32(32, 18, 9, 0, 32, 18, 9, 0, 32, 18, 9, 0, 32, 18, 9, 0);
     static_assert(AXIS_SLOTS == 4 && sizeof(Position) == 12);
     alignas(64) std::array<float, 16> shares{};
     for (std::uint32_t k = 0; k < shares.size(); ++k) shares[k] = reciprocal(k);  // counts never exceed 6
@@ -722,14 +727,12 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
     const __m512 step = _mm512_set1_ps(weight), deviation = _mm512_set1_ps(bound), side = _mm512_set1_ps(256.0f);
     std::size_t j = first;
     for (; j + 4 <= last; j += 4) {
-        std::uint32_t packed_flags;
-        std::memcpy(&packed_flags, links.found + j, sizeof packed_flags);
-        const __m512i found =
-            _mm512_permutexvar_epi32(spread, _mm512_cvtepu8_epi32(_mm_cvtsi32_si128(int(packed_flags))));
+        const __m512i words = _mm512_permutexvar_epi32(
+            spread, _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(links.packed + j))));
         // Entries j - 1 to j + 2 are the four vertices' previous ones, j + 1 to j + 4 their next
         // ones; a missing neighbour reads zero, like the zero point.
-        const __mmask16 has_before = _mm512_test_epi32_mask(found, _mm512_set1_epi32(1));
-        const __mmask16 has_after = _mm512_test_epi32_mask(found, _mm512_set1_epi32(2));
+        const __mmask16 has_before = _mm512_test_epi32_mask(words, _mm512_set1_epi32(1 << 27));
+        const __mmask16 has_after = _mm512_test_epi32_mask(words, _mm512_set1_epi32(1 << 28));
         __m512 sum = _mm512_add_ps(_mm512_setzero_ps(), _mm512_maskz_loadu_ps(has_before, positions + 4 * (j - 1)));
         sum = _mm512_add_ps(sum, _mm512_maskz_loadu_ps(has_after, positions + 4 * (j + 1)));
         const std::uint32_t* n = links.list + AXIS_SLOTS * j;
@@ -744,15 +747,15 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
             terms = _mm512_insertf32x4(terms, term(3), 3);
             sum = _mm512_add_ps(sum, terms);
         }
-        const __m512i number = _mm512_srli_epi32(found, 2);
+        const __m512i number = _mm512_srli_epi32(words, 29);
         const __m512 p = _mm512_loadu_ps(positions + 4 * j);
         const __m512 share = _mm512_permutexvar_ps(number, share_of);
         const __m512 t = _mm512_add_ps(_mm512_mul_ps(_mm512_sub_ps(_mm512_mul_ps(sum, share), p), step), p);
 
         const __m512i extracted = load_four_positions(extracted_at + 3 * j);
         const __m512 o = _mm512_cvtepi32_ps(extracted);
-        const __m512 lowest =
-            _mm512_cvtepi32_ps(_mm512_sub_epi32(extracted, centroid_lanes(cells.edge_masks.data() + j)));
+        const __m512 lowest = _mm512_cvtepi32_ps(_mm512_sub_epi32(
+            extracted, _mm512_and_si512(_mm512_srlv_epi32(words, axis_shift), _mm512_set1_epi32(0x1FF))));
         const __m512 below = _mm512_sub_ps(o, deviation), top = _mm512_add_ps(lowest, side);
         const __m512 above = _mm512_add_ps(o, deviation);
         const __mmask16 stays = _mm512_cmpeq_epi32_mask(number, _mm512_setzero_si512());
@@ -1066,10 +1069,12 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         arrays.fairing_room = 0;
         arrays.found.reset();
         arrays.list.reset();
+        arrays.packed.reset();
         arrays.current.reset();
         arrays.next.reset();
         arrays.found = make_large_array<std::uint8_t>(count);
         arrays.list = make_large_array<std::uint32_t>(AXIS_SLOTS * count);
+        arrays.packed = make_large_array<std::uint32_t>(count);
         // One more point than there are vertices: the zero point missing neighbours read.
         arrays.current = make_large_array<Point4f>(count + 1);
         arrays.next = make_large_array<Point4f>(count + 1);
@@ -1078,7 +1083,7 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
 
     // Links, once per call. Dense grids find their neighbours in a map of the cells that hold a
     // vertex; for sparse ones the map would be large, and cursors find them.
-    const CellLinks links{arrays.found.get(), arrays.list.get()};
+    const CellLinks links{arrays.found.get(), arrays.list.get(), arrays.packed.get()};
     const std::uint64_t words = occupied_words(cell_shape);
     const bool through_map = words <= count;
     if (through_map && (arrays.occupied_room < words || arrays.occupied_room / 2 > words)) {
@@ -1097,7 +1102,10 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     Point4f* const next = arrays.next.get();
     current[count] = next[count] = Point4f{0.0f, 0.0f, 0.0f, 0.0f};
     for_each_chunk([&](std::size_t first, std::size_t last) {
-        for (std::size_t j = first; j < last; ++j) current[j] = widen(cells.positions[j]);
+        for (std::size_t j = first; j < last; ++j) {
+            current[j] = widen(cells.positions[j]);
+            links.packed[j] = CENTROID_BITS[cells.edge_masks[j]] | std::uint32_t(links.found[j]) << 27;
+        }
     });
     std::array<Point4f*, 2> buffers = {current, next};
     const std::uint64_t passes = std::uint64_t(fairing.iterations) * weight_count;

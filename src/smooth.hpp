@@ -109,9 +109,10 @@ struct Scratch {
 // touches about 150 MB). A Mesher keeps one between mesh() calls and releases it in clear().
 struct SmoothingMemory {
     std::vector<Scratch> scratch;  // relaxation and Taubin: one per thread slot
-    // Fairing: links and the two position buffers, for `fairing_room` cell vertices.
+    // Fairing: links, packed words and the two position buffers, for `fairing_room` cell vertices.
     LargeArray<std::uint8_t> found;
     LargeArray<std::uint32_t> list;
+    LargeArray<std::uint32_t> packed;
     LargeArray<Point4f> current, next;
     std::size_t fairing_room = 0;
     // Fairing on dense grids: which cells hold a vertex, for `occupied_room` words of 64 cells.
