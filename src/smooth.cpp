@@ -634,12 +634,87 @@ template <class Count>
     find_occupied_links(ids, occupied, offsets, first, last, found, out,
                         [](std::uint64_t x) { return std::uint32_t(__builtin_popcountll(x)); });
 }
+
+#define TARNA_WIDE_COUNTS __attribute__((target("avx512f,avx512vpopcntdq")))
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // as for sort_raw_lists
+#endif
+
+// find_occupied_links for vertices [first, last), eight at a time, one per 64-bit lane, with the
+// same lookups; reads the ids on either side of the eight, so it needs first > 0 and stops a vertex
+// before the end. Returns the first vertex left for the plain loop.
+TARNA_WIDE_COUNTS std::size_t find_occupied_links_wide(const std::vector<std::uint64_t>& ids,
+                                                       const OccupiedCells& occupied,
+                                                       const std::array<std::int64_t, 6>& offsets, std::size_t first,
+                                                       std::size_t last, std::uint8_t* found, std::uint32_t* out) {
+    const std::size_t count = ids.size();
+    const std::uint64_t* const id_of = ids.data();
+    const auto* const bits_of = reinterpret_cast<const long long*>(occupied.bits);
+    const auto* const first_of = reinterpret_cast<const int*>(occupied.first);
+    const __m512i one = _mm512_set1_epi64(1);
+    const __m512i zero_point = _mm512_set1_epi64(std::int64_t(count));
+    // The four slots of eight vertices, from two registers holding directions (2, 3) and (4, 5):
+    // output lane k takes vertex v = k / 4 (plus four for the second half), direction k % 4.
+    const __m512i low_half = _mm512_set_epi32(31, 23, 15, 7, 30, 22, 14, 6, 29, 21, 13, 5, 28, 20, 12, 4);
+    const __m512i first_half = _mm512_set_epi32(27, 19, 11, 3, 26, 18, 10, 2, 25, 17, 9, 1, 24, 16, 8, 0);
+    std::size_t j = first;
+    for (; j + 8 <= last && j + 9 <= count; j += 8) {
+        const __m512i id = _mm512_loadu_si512(id_of + j);
+        const __m512i linked = _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(found + j)));
+        const __mmask8 before = _mm512_test_epi64_mask(linked, one) &
+                                _mm512_cmpeq_epi64_mask(_mm512_loadu_si512(id_of + j - 1), _mm512_sub_epi64(id, one));
+        const __mmask8 after = _mm512_test_epi64_mask(linked, _mm512_set1_epi64(2)) &
+                               _mm512_cmpeq_epi64_mask(_mm512_loadu_si512(id_of + j + 1), _mm512_add_epi64(id, one));
+        __m512i number = _mm512_add_epi64(_mm512_maskz_mov_epi64(before, one), _mm512_maskz_mov_epi64(after, one));
+        __m256i slots[4];
+#pragma GCC unroll 4
+        for (int d = 2; d < 6; ++d) {
+            const __mmask8 wanted = _mm512_test_epi64_mask(linked, _mm512_set1_epi64(1 << d));
+            const __m512i target = _mm512_mask_add_epi64(id, wanted, id, _mm512_set1_epi64(offsets[d]));
+            const __m512i word = _mm512_srli_epi64(target, 6);
+            const __m512i below = _mm512_and_si512(target, _mm512_set1_epi64(63));
+            const __m512i bits = _mm512_i64gather_epi64(word, bits_of, 8);
+            const __m256i firsts = _mm512_i64gather_epi32(word, first_of, 4);
+            const __mmask8 hit = wanted & _mm512_test_epi64_mask(_mm512_srlv_epi64(bits, below), one);
+            const __m512i rank =
+                _mm512_popcnt_epi64(_mm512_and_si512(bits, _mm512_sub_epi64(_mm512_sllv_epi64(one, below), one)));
+            const __m512i at = _mm512_add_epi64(_mm512_cvtepu32_epi64(firsts), rank);
+            slots[d - 2] = _mm512_cvtepi64_epi32(_mm512_mask_mov_epi64(zero_point, hit, at));
+            number = _mm512_mask_add_epi64(number, hit, number, one);
+        }
+        const __m512i near = _mm512_inserti64x4(_mm512_castsi256_si512(slots[0]), slots[1], 1);
+        const __m512i far = _mm512_inserti64x4(_mm512_castsi256_si512(slots[2]), slots[3], 1);
+        std::uint32_t* const list = out + AXIS_SLOTS * (j - first);
+        _mm512_storeu_si512(list, _mm512_permutex2var_epi32(near, first_half, far));
+        _mm512_storeu_si512(list + 16, _mm512_permutex2var_epi32(near, low_half, far));
+        const __m512i flags = _mm512_or_si512(
+            _mm512_slli_epi64(number, 2),
+            _mm512_or_si512(_mm512_maskz_mov_epi64(after, _mm512_set1_epi64(2)), _mm512_maskz_mov_epi64(before, one)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(found + j), _mm512_cvtepi64_epi8(flags));
+    }
+    return j;
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #endif
 
 void find_links(const std::vector<std::uint64_t>& ids, const OccupiedCells& occupied,
                 const std::array<std::int64_t, 6>& offsets, std::size_t first, std::size_t last, std::uint8_t* found,
                 std::uint32_t* out) {
 #if TARNA_WIDE_REGISTERS
+    static const bool counts_lanes = __builtin_cpu_supports("avx512vpopcntdq");
+    if (counts_lanes && wide_registers()) {
+        // Vertex 0 and whatever the eights leave go one at a time; each range's slots start at its
+        // first vertex.
+        const std::size_t start = std::min(last, std::max<std::size_t>(first, 1));
+        find_occupied_links_popcnt(ids, occupied, offsets, first, start, found, out);
+        const std::size_t left =
+            find_occupied_links_wide(ids, occupied, offsets, start, last, found, out + AXIS_SLOTS * (start - first));
+        find_occupied_links_popcnt(ids, occupied, offsets, left, last, found, out + AXIS_SLOTS * (left - first));
+        return;
+    }
     static const bool counts_bits = __builtin_cpu_supports("popcnt");
     if (counts_bits) return find_occupied_links_popcnt(ids, occupied, offsets, first, last, found, out);
 #endif
