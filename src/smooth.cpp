@@ -635,7 +635,16 @@ template <class Count>
                         [](std::uint64_t x) { return std::uint32_t(__builtin_popcountll(x)); });
 }
 
-#define TARNA_WIDE_COUNTS __attribute__((target("avx512f,avx512vpopcntdq")))
+#define TARNA_WIDE_COUNTS __attribute__((target("avx512f,avx512dq,avx512vpopcntdq")))
+
+// Both tables in one word per edge mask, for one gather: SURFACE_FACES in bits 0 to 7,
+// JUNCTION_FACES in bits 8 to 15.
+alignas(64) inline constexpr auto FACES_CROSSED = [] {
+    std::array<std::uint32_t, SURFACE_FACES.size()> table{};
+    for (std::size_t mask = 0; mask < table.size(); ++mask)
+        table[mask] = std::uint32_t(SURFACE_FACES[mask]) | std::uint32_t(JUNCTION_FACES[mask]) << 8;
+    return table;
+}();
 #if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // as for sort_raw_lists
@@ -695,17 +704,100 @@ TARNA_WIDE_COUNTS std::size_t find_occupied_links_wide(const std::vector<std::ui
     }
     return j;
 }
+// Whether the CPU has what the functions above need.
+bool counts_in_lanes() {
+    static const bool supported = __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("avx512dq");
+    return supported && wide_registers();
+}
+
+// The quotient and remainder of ids below 2^52 by d: as doubles the ids are exact and the
+// quotient is off by at most one, which the remainder's sign and size correct.
+TARNA_WIDE_COUNTS inline __m512i divide(__m512i x, std::uint64_t d, __m512i& remainder) {
+    const __m512i divisor = _mm512_set1_epi64(std::int64_t(d));
+    const __m512d estimate = _mm512_mul_pd(_mm512_cvtepu64_pd(x), _mm512_set1_pd(1.0 / double(d)));
+    __m512i quotient = _mm512_cvttpd_epu64(estimate);
+    __m512i rest = _mm512_sub_epi64(x, _mm512_mullo_epi64(quotient, divisor));
+    const __mmask8 over = _mm512_cmplt_epi64_mask(rest, _mm512_setzero_si512());
+    quotient = _mm512_mask_sub_epi64(quotient, over, quotient, _mm512_set1_epi64(1));
+    rest = _mm512_mask_add_epi64(rest, over, rest, divisor);
+    const __mmask8 under = _mm512_cmpge_epi64_mask(rest, divisor);
+    quotient = _mm512_mask_add_epi64(quotient, under, quotient, _mm512_set1_epi64(1));
+    remainder = _mm512_mask_sub_epi64(rest, under, rest, divisor);
+    return quotient;
+}
+
+// Face bit `face` in the lanes of `set`.
+TARNA_WIDE_COUNTS inline __m512i bit(__mmask8 set, int face) {
+    return _mm512_maskz_mov_epi64(set, _mm512_set1_epi64(1 << face));
+}
+
+// link_faces for vertices [first, last), eight at a time, one per 64-bit lane; needs first > 0
+// and ids below 2^52. Eight that break a check go to the plain loop, which reports it. Returns the
+// first vertex left.
+TARNA_WIDE_COUNTS std::size_t link_faces_wide(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape,
+                                              bool junction_rule, std::size_t first, std::size_t last,
+                                              std::uint8_t* faces) {
+    const std::uint64_t n0 = cell_shape[0], n1 = cell_shape[1], n2 = cell_shape[2];
+    const std::uint64_t* const id_of = cells.cell_ids.data();
+    const __m512i one = _mm512_set1_epi64(1), zero = _mm512_setzero_si512();
+    const __m512i last0 = _mm512_set1_epi64(std::int64_t(n0 - 1)), last1 = _mm512_set1_epi64(std::int64_t(n1 - 1)),
+                  last2 = _mm512_set1_epi64(std::int64_t(n2 - 1));
+    const auto* const crossed = reinterpret_cast<const int*>(FACES_CROSSED.data());
+    std::size_t j = first;
+    for (; j + 8 <= last; j += 8) {
+        const __m512i id = _mm512_loadu_si512(id_of + j);
+        const __m512i edges =
+            _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&cells.edge_masks[j])));
+        __m512i i0, i1;
+        const __m512i i2 = divide(divide(id, n0, i0), n1, i1);
+        const bool fine = _mm512_test_epi64_mask(edges, _mm512_set1_epi64(~std::int64_t{0xFFF})) == 0 &&
+                          _mm512_cmpgt_epu64_mask(id, _mm512_loadu_si512(id_of + j - 1)) == 0xFF &&
+                          _mm512_cmpgt_epu64_mask(i2, last2) == 0;
+        if (!fine) {
+            link_faces(cells, cell_shape, junction_rule, j, j + 8, faces);
+            continue;
+        }
+        const __m512i in_grid = _mm512_or_si512(
+            _mm512_or_si512(
+                _mm512_or_si512(bit(_mm512_cmpgt_epu64_mask(i0, zero), 0), bit(_mm512_cmplt_epu64_mask(i0, last0), 1)),
+                _mm512_or_si512(bit(_mm512_cmpgt_epu64_mask(i1, zero), 2), bit(_mm512_cmplt_epu64_mask(i1, last1), 3))),
+            _mm512_or_si512(bit(_mm512_cmpgt_epu64_mask(i2, zero), 4), bit(_mm512_cmplt_epu64_mask(i2, last2), 5)));
+        const __m512i tables = _mm512_cvtepu32_epi64(_mm512_i64gather_epi32(edges, crossed, 4));
+        const __m512i junctions = _mm512_and_si512(in_grid, _mm512_srli_epi64(tables, 8));
+        const __m512i surface = _mm512_and_si512(in_grid, _mm512_and_si512(tables, _mm512_set1_epi64(0xFF)));
+        const __mmask8 two_or_more =
+            junction_rule ? _mm512_cmpgt_epu64_mask(_mm512_popcnt_epi64(junctions), one) : __mmask8{0};
+        const __m512i boundary =
+            _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&cells.boundary[j])));
+        const __m512i linked = _mm512_maskz_mov_epi64(_mm512_testn_epi64_mask(boundary, boundary),
+                                                      _mm512_mask_mov_epi64(surface, two_or_more, junctions));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(faces + j), _mm512_cvtepi64_epi8(linked));
+    }
+    return j;
+}
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 #endif
 
+// link_faces, eight vertices at a time where the CPU allows.
+void link_faces_of(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, bool junction_rule,
+                   std::size_t first, std::size_t last, std::uint8_t* faces) {
+#if TARNA_WIDE_REGISTERS
+    if (counts_in_lanes() && first < last && cells.cell_ids[last - 1] < (std::uint64_t{1} << 52)) {
+        const std::size_t start = std::max<std::size_t>(first, 1);
+        link_faces(cells, cell_shape, junction_rule, first, start, faces);
+        first = link_faces_wide(cells, cell_shape, junction_rule, start, last, faces);
+    }
+#endif
+    link_faces(cells, cell_shape, junction_rule, first, last, faces);
+}
+
 void find_links(const std::vector<std::uint64_t>& ids, const OccupiedCells& occupied,
                 const std::array<std::int64_t, 6>& offsets, std::size_t first, std::size_t last, std::uint8_t* found,
                 std::uint32_t* out) {
 #if TARNA_WIDE_REGISTERS
-    static const bool counts_lanes = __builtin_cpu_supports("avx512vpopcntdq");
-    if (counts_lanes && wide_registers()) {
+    if (counts_in_lanes()) {
         // Vertex 0 and whatever the eights leave go one at a time; each range's slots start at its
         // first vertex.
         const std::size_t start = std::min(last, std::max<std::size_t>(first, 1));
@@ -918,7 +1010,7 @@ std::size_t link_cells(const CellField& cells, const std::array<std::uint64_t, 3
     }
     std::vector<std::size_t> chunk_reach((count + FAIR_CHUNK - 1) / FAIR_CHUNK, 1);
     for_each_fair_chunk(count, parallel, [&](std::size_t first, std::size_t last) {
-        link_faces(cells, cell_shape, junction_rule, first, last, links.found);
+        link_faces_of(cells, cell_shape, junction_rule, first, last, links.found);
         std::uint32_t* const list = links.list + AXIS_SLOTS * first;
         if (occupied != nullptr) {
             find_links(cells.cell_ids, *occupied, offsets, first, last, links.found, list);
