@@ -941,9 +941,7 @@ std::optional<Label> find_uniform(const VolumeView<Label>& view, const Parallel&
 
 namespace {
 
-// Every vertex takes its cell's boundary flag. Done once the cells are final rather than per
-// vertex during the scan, where another growing array per label cost a cache miss per append
-// (a seventh of the whole pass on a dense volume).
+// The flags of the cells of vertices [first, last) into out[first, last).
 void copy_flags(const std::uint32_t* cells, std::size_t first, std::size_t last, const std::vector<std::uint8_t>& flags,
                 std::uint8_t* out) {
     for (std::size_t k = first; k < last; ++k) {
@@ -975,6 +973,9 @@ TARNA_WIDE std::size_t copy_flags_wide(const std::uint32_t* cells, std::size_t c
 }
 #endif
 
+// Every vertex takes its cell's boundary flag. Done once the cells are final rather than per
+// vertex during the scan, where another growing array per label cost a cache miss per append
+// (a seventh of the whole pass on a dense volume).
 void copy_boundary_flags(Extraction& extraction, const Parallel& parallel) {
     const std::vector<std::uint8_t>& flags = extraction.surface_cells.boundary;
     parallel.for_each(extraction.meshes.size(), [&](std::size_t i) {

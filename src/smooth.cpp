@@ -704,6 +704,7 @@ TARNA_WIDE_COUNTS std::size_t find_occupied_links_wide(const std::vector<std::ui
     }
     return j;
 }
+
 // Whether the CPU has what the functions above need.
 bool counts_in_lanes() {
     static const bool supported = __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("avx512dq");
