@@ -569,6 +569,7 @@ void mark_cells(const std::vector<std::uint64_t>& ids, std::size_t first, std::s
     while (j < last) {
         const std::uint64_t word = ids[j] >> 6;
         TARNA_ASSERT(word < occupied.words, "fairing: cell id outside the grid");
+        TARNA_ASSERT(word >= unwritten, "fairing: cell ids do not ascend");
         std::fill(occupied.bits + unwritten, occupied.bits + word, 0);
         std::fill(occupied.first + unwritten, occupied.first + word, 0);
         occupied.first[word] = static_cast<std::uint32_t>(j);
