@@ -563,6 +563,7 @@ void mark_cells(const std::vector<std::uint64_t>& ids, std::size_t first, std::s
     std::uint64_t unwritten = 0;  // the first word this range writes
     if (first > 0) {
         const std::uint64_t shared = ids[first - 1] >> 6;
+        TARNA_ASSERT(shared < occupied.words, "fairing: cell id outside the grid");
         while (j < last && ids[j] >> 6 == shared) ++j;
         unwritten = shared + 1;
     }
@@ -1255,10 +1256,13 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     const CellLinks links{arrays.found.get(), arrays.list.get(), arrays.packed.get()};
     const std::uint64_t words = occupied_words(cell_shape);
     const bool through_map = words <= count;
-    if (through_map && (arrays.occupied_room < words || arrays.occupied_room / 2 > words)) {
+    // A sparse grid frees the map an earlier call left; a dense one keeps it while it fits.
+    if (!through_map || arrays.occupied_room < words || arrays.occupied_room / 2 > words) {
         arrays.occupied_room = 0;
         arrays.occupied_bits.reset();
         arrays.occupied_first.reset();
+    }
+    if (through_map && arrays.occupied_room == 0) {
         arrays.occupied_bits = make_large_array<std::uint64_t>(words);
         arrays.occupied_first = make_large_array<std::uint32_t>(words);
         arrays.occupied_room = words;
@@ -1301,7 +1305,7 @@ std::vector<std::uint32_t> fairing_links_of(const CellField& cells, const std::a
     const std::size_t count = cells.size();
     std::vector<std::uint8_t> found(count);
     std::vector<std::uint32_t> list(AXIS_SLOTS * count);
-    const std::uint64_t words = occupied_words(cell_shape);
+    const std::uint64_t words = through_map ? occupied_words(cell_shape) : 0;
     // Set, so that a word the map fails to write shows.
     std::vector<std::uint64_t> bits(words, ~std::uint64_t{0});
     std::vector<std::uint32_t> first(words, NONE);
