@@ -332,18 +332,31 @@ void arrange_by_count(std::size_t vertex_count, Scratch& scratch) {
     for (std::size_t g = 1; g < at.size(); ++g) at[g] += at[g - 1];
     scratch.group_start = at;
     std::vector<std::uint32_t>& slot_of = scratch.slot_of;
+    std::vector<std::uint32_t>& vertex_of = scratch.vertex_of;
     std::vector<std::uint32_t>& first = scratch.slot_first;
     slot_of.resize(vertex_count);
-    first.assign(vertex_count + 1, 0);
-    for (std::size_t j = 0; j < vertex_count; ++j) {
-        slot_of[j] = at[group_of(end[j] - start[j])]++;
-        first[slot_of[j] + 1] = end[j] - start[j];
-    }
-    for (std::size_t slot = 0; slot < vertex_count; ++slot) first[slot + 1] += first[slot];
-    scratch.slot_neighbours.resize(first[vertex_count]);
-    std::vector<std::uint32_t>& vertex_of = scratch.vertex_of;
     vertex_of.resize(vertex_count);
-    for (std::size_t j = 0; j < vertex_count; ++j) vertex_of[slot_of[j]] = std::uint32_t(j);
+    first.resize(vertex_count + 1);
+    for (std::size_t j = 0; j < vertex_count; ++j) {
+        const std::uint32_t slot = at[group_of(end[j] - start[j])]++;
+        slot_of[j] = slot;
+        vertex_of[slot] = std::uint32_t(j);
+    }
+    // Lists of one length lie back to back, group after group: only a group's first slot and
+    // the others' slots need a start of their own. An empty group's start is the next group's.
+    const std::array<std::uint32_t, OTHERS_GROUP + 2>& group_start = scratch.group_start;
+    std::uint32_t list_end = 0;
+    for (std::size_t g = 0; g < OTHERS_GROUP; ++g) {
+        first[group_start[g]] = list_end;
+        list_end += (group_start[g + 1] - group_start[g]) * std::uint32_t(FEWEST_GROUPED + g);
+    }
+    for (std::size_t slot = group_start[OTHERS_GROUP]; slot < vertex_count; ++slot) {
+        first[slot] = list_end;
+        const std::uint32_t j = vertex_of[slot];
+        list_end += end[j] - start[j];
+    }
+    first[vertex_count] = list_end;
+    scratch.slot_neighbours.resize(list_end);
     copy_group<3>(scratch);
     copy_group<4>(scratch);
     copy_group<5>(scratch);

@@ -99,7 +99,8 @@ struct Scratch {
     // any other), ascending within a group. `current`, `next` and `start` are in slot order.
     std::vector<std::uint32_t> slot_of;          // vertex -> slot
     std::vector<std::uint32_t> vertex_of;        // slot -> vertex
-    std::vector<std::uint32_t> slot_first;       // slot count + 1: where each slot's list begins
+    std::vector<std::uint32_t> slot_first;       // slot count + 1: where the lists of each group begin,
+                                                 // each of the others' slots' list, and the end
     std::vector<std::uint32_t> slot_neighbours;  // the neighbour lists as twice their slots, in slot order
     std::array<std::uint32_t, 6> group_start{};  // where each group begins, and the last ends
 };
