@@ -321,23 +321,80 @@ void copy_group(Scratch& scratch) {
     }
 }
 
+using GroupCursors = std::array<std::uint32_t, OTHERS_GROUP + 2>;
+
+#if TARNA_WIDE_REGISTERS
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // GCC 12's placeholders, as above
+#endif
+
+// Sixteen vertices at a time, where the plain loops below keep each group's cursor in memory and
+// every vertex waits for the store of the one before it. Without `slots`, adds the group sizes of
+// every whole run of sixteen to `at` (group g at g + 1); with it, gives those vertices their slots
+// from the cursors in `at`, advancing them. Returns how many vertices it took.
+TARNA_WIDE std::size_t group_vertices_wide(const std::uint32_t* start, const std::uint32_t* end, std::size_t count,
+                                           GroupCursors& at, std::uint32_t* slot_of, std::uint32_t* vertex_of,
+                                           bool slots) {
+    static_assert(OTHERS_GROUP == 4 && FEWEST_GROUPED == 3);
+    const __m512i lanes = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    std::size_t j = 0;
+    for (; j + 16 <= count; j += 16) {
+        const __m512i counts = _mm512_sub_epi32(_mm512_loadu_si512(end + j), _mm512_loadu_si512(start + j));
+        // group_of: counts below FEWEST_GROUPED wrap around and land with the others.
+        const __m512i groups = _mm512_min_epu32(_mm512_sub_epi32(counts, _mm512_set1_epi32(int(FEWEST_GROUPED))),
+                                                _mm512_set1_epi32(int(OTHERS_GROUP)));
+        const __m512i vertices = _mm512_add_epi32(lanes, _mm512_set1_epi32(int(j)));
+        __m512i slot = _mm512_setzero_si512();
+#pragma GCC unroll 5
+        for (std::size_t g = 0; g <= OTHERS_GROUP; ++g) {
+            const __mmask16 in_group = _mm512_cmpeq_epi32_mask(groups, _mm512_set1_epi32(int(g)));
+            const auto taken = std::uint32_t(__builtin_popcount(in_group));
+            if (slots) {
+                // The group's vertices in order take its next slots.
+                _mm512_mask_storeu_epi32(vertex_of + at[g], __mmask16((1u << taken) - 1),
+                                         _mm512_maskz_compress_epi32(in_group, vertices));
+                slot = _mm512_mask_expand_epi32(slot, in_group, _mm512_add_epi32(lanes, _mm512_set1_epi32(int(at[g]))));
+                at[g] += taken;
+            } else {
+                at[g + 1] += taken;
+            }
+        }
+        if (slots) _mm512_storeu_si512(slot_of + j, slot);
+    }
+    return j;
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
 // Puts the vertices in groups by neighbour count, ascending within each group, and rewrites the
 // neighbour lists in slots, in slot order: a pass then reads its lists, boxes and positions in
 // order, and only the neighbours' positions out of it. Each list keeps its order.
 void arrange_by_count(std::size_t vertex_count, Scratch& scratch) {
     const std::uint32_t* start = scratch.neighbour_start.data();
     const std::uint32_t* end = scratch.neighbour_end.data();
-    std::array<std::uint32_t, OTHERS_GROUP + 2> at{};
-    for (std::size_t j = 0; j < vertex_count; ++j) ++at[group_of(end[j] - start[j]) + 1];
-    for (std::size_t g = 1; g < at.size(); ++g) at[g] += at[g - 1];
-    scratch.group_start = at;
     std::vector<std::uint32_t>& slot_of = scratch.slot_of;
     std::vector<std::uint32_t>& vertex_of = scratch.vertex_of;
     std::vector<std::uint32_t>& first = scratch.slot_first;
     slot_of.resize(vertex_count);
     vertex_of.resize(vertex_count);
     first.resize(vertex_count + 1);
-    for (std::size_t j = 0; j < vertex_count; ++j) {
+    GroupCursors at{};
+    std::size_t counted = 0;
+#if TARNA_WIDE_REGISTERS
+    const bool wide = wide_registers();
+    if (wide) counted = group_vertices_wide(start, end, vertex_count, at, nullptr, nullptr, false);
+#endif
+    for (std::size_t j = counted; j < vertex_count; ++j) ++at[group_of(end[j] - start[j]) + 1];
+    for (std::size_t g = 1; g < at.size(); ++g) at[g] += at[g - 1];
+    scratch.group_start = at;
+    std::size_t placed = 0;
+#if TARNA_WIDE_REGISTERS
+    if (wide) placed = group_vertices_wide(start, end, vertex_count, at, slot_of.data(), vertex_of.data(), true);
+#endif
+    for (std::size_t j = placed; j < vertex_count; ++j) {
         const std::uint32_t slot = at[group_of(end[j] - start[j])]++;
         slot_of[j] = slot;
         vertex_of[slot] = std::uint32_t(j);
