@@ -434,10 +434,23 @@ inline Point4f clamp_to_start_box(Point4f t, Point4f start) {
     return clamp_to_box(t, start - half, half + start);
 }
 
-// One umbrella step for the group of vertices with `count` neighbours, or for the others when
-// `count` is 0: every vertex moves that fraction of the way to its neighbours' mean, clamped to
-// its box. No branch on whether a vertex may move: one that must stay has a box of zero width.
-// Sums run from 0 over the neighbours in ascending vertex order.
+// One umbrella step for slot s, which has `count` neighbours listed at n: it moves that fraction
+// of the way to its neighbours' mean, clamped to its box. No branch on whether a vertex may move:
+// one that must stay has a box of zero width. Sums run from 0 over the neighbours in ascending
+// vertex order.
+template <std::uint32_t count>
+inline void umbrella_slot(const std::uint32_t* n, std::size_t s, const Point4f* current, Point4f* next,
+                          const Point4f* start, float weight) {
+    Point4f sum = {0.0f, 0.0f, 0.0f, 0.0f};
+#pragma GCC unroll 6
+    for (std::uint32_t k = 0; k < count; ++k) sum += neighbour(current, n[k]);
+    const Point4f p = current[s];
+    const Point4f t = (sum * RECIPROCALS[count] - p) * weight + p;
+    next[s] = clamp_to_start_box(t, start[s]);
+}
+
+// umbrella_slot for every vertex of the group with `count` neighbours, or of the others when
+// `count` is 0.
 template <std::uint32_t count>
 void umbrella_group(const Scratch& scratch, const Point4f* current, Point4f* next, float weight) {
     const std::size_t group = group_of(count);
@@ -456,14 +469,7 @@ void umbrella_group(const Scratch& scratch, const Point4f* current, Point4f* nex
     } else {
         // Lists of one length lie back to back.
         const std::uint32_t* n = list + first[begin];
-        for (std::size_t s = begin; s < end; ++s, n += count) {
-            Point4f sum = {0.0f, 0.0f, 0.0f, 0.0f};
-#pragma GCC unroll 6
-            for (std::uint32_t k = 0; k < count; ++k) sum += neighbour(current, n[k]);
-            const Point4f p = current[s];
-            const Point4f t = (sum * RECIPROCALS[count] - p) * weight + p;
-            next[s] = clamp_to_start_box(t, start[s]);
-        }
+        for (std::size_t s = begin; s < end; ++s, n += count) umbrella_slot<count>(n, s, current, next, start, weight);
     }
 }
 
@@ -498,13 +504,7 @@ TARNA_WIDE void umbrella_group_paired(const Scratch& scratch, const Point4f* cur
         const __m256 above = _mm256_max_ps(t, _mm256_sub_ps(o, half));
         _mm256_storeu_ps(out + 4 * s, _mm256_min_ps(above, _mm256_add_ps(half, o)));
     }
-    if (s < end) {
-        Point4f sum = {0.0f, 0.0f, 0.0f, 0.0f};
-        for (std::uint32_t k = 0; k < count; ++k) sum += neighbour(current, n[k]);
-        const Point4f p = current[s];
-        const Point4f t = (sum * RECIPROCALS[count] - p) * weight + p;
-        next[s] = clamp_to_start_box(t, scratch.start[s]);
-    }
+    if (s < end) umbrella_slot<count>(n, s, current, next, scratch.start.data(), weight);
 }
 #endif
 
