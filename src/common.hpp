@@ -112,6 +112,31 @@ inline const void* release_pages(const void* begin, const void* end) {
 #endif
 }
 
+// Maps in the pages holding [begin, end) before they are written, all in one call: on this kind
+// of virtual machine a page faulted in on first write costs several times the clearing of it.
+// Nothing is read or written, so pages shared with other data are safe to name. A kernel that
+// does not know the request (before Linux 5.14) leaves the pages to fault in as usual; elsewhere
+// than Linux nothing is done.
+inline void populate_pages(void* begin, void* end) {
+#if defined(__linux__)
+#if defined(MADV_POPULATE_WRITE)
+    constexpr int populate_write = MADV_POPULATE_WRITE;
+#else
+    constexpr int populate_write = 23;  // the value in Linux's headers since 5.14
+#endif
+    static const long page_size = sysconf(_SC_PAGESIZE);
+    if (page_size <= 0) return;
+    const std::uintptr_t page = std::uintptr_t(page_size);
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(begin) / page * page;
+    const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(end) + page - 1) / page * page;
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, populate_write);  // a refusal changes nothing
+#else
+    (void)begin;
+    (void)end;
+#endif
+}
+
 struct FreeLarge {
     void operator()(void* block) const { std::free(block); }
 };

@@ -1391,6 +1391,25 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         arrays.current = make_large_array<Point4f>(count + 1);
         arrays.next = make_large_array<Point4f>(count + 1);
         arrays.fairing_room = count;
+        // Fresh arrays, about 160 MB on the dense benchmark volume: mapped in a few pieces per
+        // worker, instead of page by page as the links and the first passes write them. Small
+        // ones are not worth the calls.
+        if (count >= FAIR_CHUNK) {
+            const std::array<std::pair<void*, std::size_t>, 5> blocks = {{
+                {arrays.found.get(), count},
+                {arrays.list.get(), AXIS_SLOTS * count * sizeof(std::uint32_t)},
+                {arrays.packed.get(), count * sizeof(std::uint32_t)},
+                {arrays.current.get(), (count + 1) * sizeof(Point4f)},
+                {arrays.next.get(), (count + 1) * sizeof(Point4f)},
+            }};
+            const std::size_t pieces = 4 * parallel.workers();
+            parallel.for_each(blocks.size() * pieces, [&](std::size_t task) {
+                const auto [block, bytes] = blocks[task / pieces];
+                const std::size_t piece = task % pieces;
+                char* const base = static_cast<char*>(block);
+                populate_pages(base + bytes * piece / pieces, base + bytes * (piece + 1) / pieces);
+            });
+        }
     }
 
     // Links, once per call. Dense grids find their neighbours in a map of the cells that hold a
