@@ -1,6 +1,7 @@
 // Smoothing on hand-built records too small for a volume to produce: the worked examples of
 // relaxation, Taubin smoothing and fairing with their exact stored results. Then the code for
-// 512-bit registers against the plain code on small volumes, and the sorting network it uses.
+// 512-bit registers against the plain code on small volumes, the sorting network it uses, and the
+// mapping in of fairing's fresh arrays.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -364,4 +365,16 @@ TEST(sorting_network_sorts_every_input) {
     CHECK(!sorts_all(SORT_STEPS.size() - 1, false));
     CHECK(sorts_all(6, true));
     CHECK(!sorts_all(5, true));
+}
+
+TEST(mapping_pages_in_keeps_what_they_hold) {
+    // Pages are named whole, past both ends of the range: whatever they already hold, inside the
+    // range or next to it, must stay as it was.
+    const std::size_t page = std::size_t(std::max(1L, sysconf(_SC_PAGESIZE)));
+    std::vector<std::uint8_t> bytes(5 * page);
+    for (std::size_t k = 0; k < bytes.size(); ++k) bytes[k] = std::uint8_t(7 * k + 1);
+    const std::vector<std::uint8_t> before = bytes;
+    populate_pages(bytes.data() + 100, bytes.data() + 3 * page + 5);
+    populate_pages(bytes.data() + page + 7, bytes.data() + page + 7);
+    CHECK(bytes == before);
 }
