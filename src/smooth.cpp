@@ -127,7 +127,7 @@ void store_fixed(Point4f point, Position& position) {
 // lists leaves every list ascending, with a repeated neighbour twice in a row. Each vertex's
 // region holds a NONE sentinel before its list and a spare slot after it, so the repeat test and
 // the append need no branch. With 512-bit registers, lists that fit the fixed room are instead
-// sorted one to a register (16-17 ms less on the dense benchmark volume's objects).
+// sorted in registers (sort_raw_lists), which costs less.
 // Seven quads: with room for six, the objects holding a third of the dense benchmark volume's
 // object vertices had a vertex in a seventh and took the counted fill; now none does.
 inline constexpr std::uint32_t FILL_ROOM = 14;
@@ -159,19 +159,28 @@ inline bool fill_quad(const Quad& quad, std::uint32_t* raw, std::uint32_t* end, 
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-// Sorts each raw list (at most FILL_ROOM entries, vertex v's at raw + FILL_ROOM * v) in one
-// register and writes it with each neighbour once and never the vertex itself, the list the
-// transposition gives, at lists + LIST_ROOM * v; counts[v] becomes its length. All sixteen lanes
-// are stored: any beyond the room land in the next vertex's room, written later, or past the last
-// room on raw lists already read. Loads and stores never meet, so vertices overlap in the pipeline.
-TARNA_WIDE void sort_raw_lists(const std::uint32_t* raw, std::size_t vertex_count, std::uint32_t* counts,
-                               std::uint32_t* lists) {
-    static_assert(FILL_ROOM <= 16);
+#define TARNA_WIDE_CONFLICTS __attribute__((target("avx512f,avx512cd")))
+
+// Whether sort_raw_lists can run: it also needs the conflict-detection instructions.
+bool wide_conflicts() {
+    static const bool supported = __builtin_cpu_supports("avx512cd");
+    return supported && wide_registers();
+}
+
+// Writes each raw list (at most FILL_ROOM entries, vertex v's at raw + FILL_ROOM * v) sorted, with
+// each neighbour once and never the vertex itself, the list the transposition gives, at
+// lists + LIST_ROOM * v; counts[v] becomes its length. A list is first cut to the first copy of
+// each value (a lane is kept when no earlier lane holds its value), then sorted in a register by
+// a bitonic network: nearly every vertex has at most eight distinct neighbours, so two lists share
+// a register and take six steps instead of ten. Each store fills exactly its vertex's room, so
+// loads and stores never meet and vertices overlap in the pipeline.
+TARNA_WIDE_CONFLICTS void sort_raw_lists(const std::uint32_t* raw, std::size_t vertex_count, std::uint32_t* counts,
+                                         std::uint32_t* lists) {
+    static_assert(FILL_ROOM <= 16 && LIST_ROOM == 16);
     __m512i partners[SORT_STEPS.size()];
     for (std::size_t n = 0; n < SORT_STEPS.size(); ++n) partners[n] = _mm512_loadu_si512(SORT_STEPS[n].partner.data());
     const __m512i none = _mm512_set1_epi32(-1);
-    const __m512i previous = _mm512_set_epi32(14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0);
-    auto sort = [&](__m512i x, std::size_t steps) TARNA_WIDE {
+    auto sort = [&](__m512i x, std::size_t steps) TARNA_WIDE_CONFLICTS {
         for (std::size_t n = 0; n < steps; ++n) {
             const __m512i other = _mm512_permutexvar_epi32(partners[n], x);
             x = _mm512_mask_blend_epi32(SORT_STEPS[n].keeps_larger, _mm512_min_epu32(x, other),
@@ -179,39 +188,40 @@ TARNA_WIDE void sort_raw_lists(const std::uint32_t* raw, std::size_t vertex_coun
         }
         return x;
     };
-    // Sorted lanes that start a run of equal entries, are not the NONE padding, and are not the
-    // vertex itself (`owners`, lane by lane); `starts` marks lanes where a list begins.
-    auto kept_lanes = [&](__m512i x, __m512i owners, __mmask16 starts) TARNA_WIDE {
-        const __mmask16 first_of_run = _mm512_cmpneq_epu32_mask(x, _mm512_permutexvar_epi32(previous, x)) | starts;
-        return __mmask16(first_of_run & _mm512_cmpneq_epu32_mask(x, none) & _mm512_cmpneq_epu32_mask(x, owners));
+    // Vertex v's distinct neighbours in the low lanes, NONE above them, and how many there are.
+    auto distinct = [&](std::size_t v) TARNA_WIDE_CONFLICTS {
+        const __mmask16 valid = __mmask16((1u << counts[v]) - 1);
+        const __m512i x = _mm512_maskz_loadu_epi32(valid, raw + FILL_ROOM * v);
+        const __m512i earlier = _mm512_conflict_epi32(x);
+        const __mmask16 kept = __mmask16(_mm512_mask_testn_epi32_mask(valid, earlier, earlier) &
+                                         _mm512_cmpneq_epu32_mask(x, _mm512_set1_epi32(int(v))));
+        return std::pair{_mm512_mask_compress_epi32(none, kept, x), std::uint32_t(__builtin_popcount(kept))};
     };
     // The first HALF_STEPS steps sort each half of the register on its own, the lower half
-    // ascending and the upper one descending: two lists of at most eight entries (a vertex in four
-    // quads or fewer, as most are) share a register, the second reversed afterwards.
+    // ascending and the upper one descending; the upper one is reversed afterwards.
     constexpr std::size_t HALF_STEPS = 6;
     const __m512i halves_ascending = _mm512_set_epi32(8, 9, 10, 11, 12, 13, 14, 15, 7, 6, 5, 4, 3, 2, 1, 0);
-    for (std::size_t v = 0; v < vertex_count;) {
-        const std::uint32_t* own = raw + FILL_ROOM * v;
-        __m512i x = _mm512_mask_loadu_epi32(none, __mmask16((1u << counts[v]) - 1), own);
-        if (v + 1 < vertex_count && counts[v] <= 8 && counts[v + 1] <= 8) {
-            // Lane 8 + i reads entry i of the next vertex's raw list.
-            x = _mm512_mask_loadu_epi32(x, __mmask16(((1u << counts[v + 1]) - 1) << 8), own + FILL_ROOM - 8);
+    const __m512i upper_half = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 15, 14, 13, 12, 11, 10, 9, 8);
+    std::size_t v = 0;
+    for (; v + 1 < vertex_count; v += 2) {
+        const auto [first, first_count] = distinct(v);
+        const auto [second, second_count] = distinct(v + 1);
+        if (first_count <= 8 && second_count <= 8) {
+            __m512i x = _mm512_inserti64x4(first, _mm512_castsi512_si256(second), 1);
             x = _mm512_permutexvar_epi32(halves_ascending, sort(x, HALF_STEPS));
-            const __m512i owners =
-                _mm512_mask_blend_epi32(0xFF00, _mm512_set1_epi32(int(v)), _mm512_set1_epi32(int(v + 1)));
-            const __mmask16 kept = kept_lanes(x, owners, 0x0101);
-            _mm512_storeu_si512(lists + LIST_ROOM * v, _mm512_maskz_compress_epi32(kept & 0x00FF, x));
-            _mm512_storeu_si512(lists + LIST_ROOM * (v + 1), _mm512_maskz_compress_epi32(kept & 0xFF00, x));
-            counts[v] = std::uint32_t(__builtin_popcount(kept & 0x00FFu));
-            counts[v + 1] = std::uint32_t(__builtin_popcount(kept & 0xFF00u));
-            v += 2;
-            continue;
+            _mm512_storeu_si512(lists + LIST_ROOM * v, x);
+            _mm512_storeu_si512(lists + LIST_ROOM * (v + 1), _mm512_permutexvar_epi32(upper_half, x));
+        } else {
+            _mm512_storeu_si512(lists + LIST_ROOM * v, sort(first, SORT_STEPS.size()));
+            _mm512_storeu_si512(lists + LIST_ROOM * (v + 1), sort(second, SORT_STEPS.size()));
         }
-        x = sort(x, SORT_STEPS.size());
-        const __mmask16 kept = kept_lanes(x, _mm512_set1_epi32(int(v)), 0x0001);
-        _mm512_storeu_si512(lists + LIST_ROOM * v, _mm512_maskz_compress_epi32(kept, x));
-        counts[v] = std::uint32_t(__builtin_popcount(kept));
-        ++v;
+        counts[v] = first_count;
+        counts[v + 1] = second_count;
+    }
+    if (v < vertex_count) {
+        const auto [last, last_count] = distinct(v);
+        _mm512_storeu_si512(lists + LIST_ROOM * v, sort(last, SORT_STEPS.size()));
+        counts[v] = last_count;
     }
 }
 #if !defined(__clang__)
@@ -237,7 +247,7 @@ void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
         if (!roomy) break;
     }
 #if TARNA_WIDE_REGISTERS
-    if (roomy && wide_registers() && lists_room < NONE) {
+    if (roomy && wide_conflicts() && lists_room < NONE) {
         sort_raw_lists(raw, vertex_count, end.data(), list.data());
         start.resize(vertex_count + 1);
         for (std::size_t v = 0; v <= vertex_count; ++v) start[v] = std::uint32_t(LIST_ROOM * v);
