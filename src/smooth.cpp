@@ -502,10 +502,20 @@ TARNA_WIDE void umbrella_group_paired(const Scratch& scratch, const Point4f* cur
     auto at = [&](std::uint32_t entry) TARNA_WIDE { return _mm_loadu_ps(positions + std::size_t{2} * entry); };
     std::size_t s = begin;
     for (; s + 2 <= end; s += 2, n += 2 * count) {
+        // The pair's 2 * count entries, two to a load: loads, not arithmetic, limit this loop.
+        std::array<std::uint32_t, 2 * count> entries;
+#pragma GCC unroll 6
+        for (std::uint32_t k = 0; k < count; ++k) {
+            std::uint64_t two;
+            std::memcpy(&two, n + 2 * k, sizeof two);
+            entries[2 * k] = std::uint32_t(two);
+            entries[2 * k + 1] = std::uint32_t(two >> 32);
+        }
         __m256 sum = _mm256_setzero_ps();
 #pragma GCC unroll 6
         for (std::uint32_t k = 0; k < count; ++k)
-            sum = _mm256_add_ps(sum, _mm256_insertf128_ps(_mm256_castps128_ps256(at(n[k])), at(n[count + k]), 1));
+            sum = _mm256_add_ps(
+                sum, _mm256_insertf128_ps(_mm256_castps128_ps256(at(entries[k])), at(entries[count + k]), 1));
         const __m256 p = _mm256_loadu_ps(positions + 4 * s);
         const __m256 t = _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(sum, reciprocal), p), weights), p);
         const __m256 o = _mm256_loadu_ps(start + 4 * s);
