@@ -92,15 +92,22 @@ inline void* allocate_large(std::size_t bytes, std::size_t alignment) {
     return block;
 }
 
+#if defined(__linux__)
+// The system's page size in bytes, or 0 when it cannot be told.
+inline std::uintptr_t page_size() {
+    static const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? std::uintptr_t(size) : 0;
+}
+#endif
+
 // Gives the whole pages inside [begin, end) back to the system, for memory that is never read
 // again before its block is freed: a large array copied piece by piece into another then never
 // holds both in full. Returns where the next call over the same block should begin. Elsewhere
 // than Linux nothing is given back.
 inline const void* release_pages(const void* begin, const void* end) {
 #if defined(__linux__) && defined(MADV_DONTNEED)
-    static const long page_size = sysconf(_SC_PAGESIZE);
-    if (page_size <= 0) return begin;  // unknown page size: keep everything
-    const std::uintptr_t page = std::uintptr_t(page_size);
+    const std::uintptr_t page = page_size();
+    if (page == 0) return begin;  // unknown page size: keep everything
     const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
     const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
     if (last <= first) return begin;
@@ -124,9 +131,8 @@ inline void populate_pages(void* begin, void* end) {
 #else
     constexpr int populate_write = 23;  // the value in Linux's headers since 5.14
 #endif
-    static const long page_size = sysconf(_SC_PAGESIZE);
-    if (page_size <= 0) return;
-    const std::uintptr_t page = std::uintptr_t(page_size);
+    const std::uintptr_t page = page_size();
+    if (page == 0) return;
     const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(begin) / page * page;
     const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(end) + page - 1) / page * page;
     if (last > first)
