@@ -168,9 +168,11 @@ public:
 
 private:
     static constexpr std::size_t BUCKETS = 8 * 256;
-    // Buckets up to this size become the run whole; pop looks this far down the run.
-    static constexpr std::size_t WHOLE_RUN = 4096;
-    static constexpr std::size_t FETCH_AHEAD = 8;
+    // Buckets up to this size become the run whole, sorted; larger ones spread into lower
+    // buckets first, which costs less than sorting them (2-3% of the whole on the dense
+    // benchmark volume's objects, against 4096).
+    static constexpr std::size_t WHOLE_RUN = 128;
+    static constexpr std::size_t FETCH_AHEAD = 8;  // how far down the run pop looks ahead
 
     // Buckets are chains of fixed blocks, and a drained bucket's blocks serve the next ones, so
     // the queue holds no more memory than its entries need at most. Buckets that were growing
