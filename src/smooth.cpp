@@ -202,6 +202,10 @@ TARNA_WIDE_CONFLICTS void sort_raw_lists(const std::uint32_t* raw, std::size_t v
     constexpr std::size_t HALF_STEPS = 6;
     const __m512i halves_ascending = _mm512_set_epi32(8, 9, 10, 11, 12, 13, 14, 15, 7, 6, 5, 4, 3, 2, 1, 0);
     const __m512i upper_half = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 15, 14, 13, 12, 11, 10, 9, 8);
+    // A list sorted in a register of its own, all sixteen lanes.
+    auto store_alone = [&](std::size_t w, __m512i x) TARNA_WIDE_CONFLICTS {
+        _mm512_storeu_si512(lists + LIST_ROOM * w, sort(x, SORT_STEPS.size()));
+    };
     std::size_t v = 0;
     for (; v + 1 < vertex_count; v += 2) {
         const auto [first, first_count] = distinct(v);
@@ -212,15 +216,15 @@ TARNA_WIDE_CONFLICTS void sort_raw_lists(const std::uint32_t* raw, std::size_t v
             _mm512_storeu_si512(lists + LIST_ROOM * v, x);
             _mm512_storeu_si512(lists + LIST_ROOM * (v + 1), _mm512_permutexvar_epi32(upper_half, x));
         } else {
-            _mm512_storeu_si512(lists + LIST_ROOM * v, sort(first, SORT_STEPS.size()));
-            _mm512_storeu_si512(lists + LIST_ROOM * (v + 1), sort(second, SORT_STEPS.size()));
+            store_alone(v, first);
+            store_alone(v + 1, second);
         }
         counts[v] = first_count;
         counts[v + 1] = second_count;
     }
     if (v < vertex_count) {
         const auto [last, last_count] = distinct(v);
-        _mm512_storeu_si512(lists + LIST_ROOM * v, sort(last, SORT_STEPS.size()));
+        store_alone(v, last);
         counts[v] = last_count;
     }
 }
