@@ -12,6 +12,8 @@
 #include "smooth.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -572,10 +574,11 @@ struct CellLinks {
     // The linked faces (bits 0 to 5), then: bit 0, the previous entry is a neighbour; bit 1, the
     // next one is; bits 2 and up, how many neighbours there are.
     std::uint8_t* found = nullptr;
-    std::uint32_t* list = nullptr;  // directions 2 to 5: a vertex, or the zero point
+    std::uint32_t* list = nullptr;  // directions 2 to 5: a vertex's slot, or the zero point's
     // For passes four vertices at a time, what they read of a vertex besides positions in one word:
     // its CENTROID offsets in bits 0 to 26, nine bits an axis, and its `found` flags from bit 27 on.
     std::uint32_t* packed = nullptr;
+    std::size_t zero_slot = 0;  // the slot of the zero point, which missing neighbours read
 };
 
 // A vertex's CENTROID offsets (0 to 256 each) as the low 27 bits of its packed word.
@@ -978,23 +981,24 @@ std::size_t link_reach(const std::vector<std::uint64_t>& ids, std::uint64_t slab
     return reach;
 }
 
-// One pass's step for cell vertex j: it moves towards its neighbours' mean, clamped to its box. The
-// box is its cell intersected with the max_deviation box around its extracted position o, or
-// [o, o] for a vertex that must stay (a boundary one, or one without neighbours), which clamps every
-// pass back to exactly o. Boxes are worked out afresh in every pass: that costs less than reading
-// them from memory.
+// One pass's step for cell vertex j, whose position sits in slot k of `current` and goes to slot
+// k of `next`: it moves towards its neighbours' mean, clamped to its box. The box is its cell
+// intersected with the max_deviation box around its extracted position o, or [o, o] for a vertex
+// that must stay (a boundary one, or one without neighbours), which clamps every pass back to
+// exactly o. Boxes are worked out afresh in every pass: that costs less than reading them from
+// memory.
 inline void fair_vertex(const CellField& cells, const CellLinks& links, float bound, const Point4f* current,
-                        Point4f* next, std::size_t j, float weight) {
-    const std::size_t zero_point = cells.size();
+                        Point4f* next, std::size_t j, std::size_t k, float weight) {
     const unsigned found = links.found[j];
-    const std::size_t before = found & 1u ? j - 1 : zero_point, after = found & 2u ? j + 1 : zero_point;
+    const Point4f* const here = current + k;
+    const Point4f& before = found & 1u ? here[-1] : current[links.zero_slot];
+    const Point4f& after = found & 2u ? here[1] : current[links.zero_slot];
     const std::uint32_t* n = links.list + AXIS_SLOTS * j;
     const Point4f zero = {0.0f, 0.0f, 0.0f, 0.0f};
     const Point4f sum =  // direction order
-        (((((zero + current[before]) + current[after]) + current[n[0]]) + current[n[1]]) + current[n[2]]) +
-        current[n[3]];
+        (((((zero + before) + after) + current[n[0]]) + current[n[1]]) + current[n[2]]) + current[n[3]];
     const unsigned number = found >> 2;
-    const Point4f p = current[j];
+    const Point4f p = *here;
     const Point4f t = (sum * reciprocal(number) - p) * weight + p;
 
     const Position& extracted = cells.positions[j];
@@ -1005,7 +1009,7 @@ inline void fair_vertex(const CellField& cells, const CellLinks& links, float bo
     const Point4f below = o - bound, top = lowest + 256.0f, above = o + bound;
     const Point4f lo = number == 0 ? o : below < lowest ? lowest : below;  // std::max(o - D, lowest)
     const Point4f hi = number == 0 ? o : above < top ? above : top;        // std::min(lowest + 256, o + D)
-    next[j] = clamp_to_box(t, lo, hi);
+    next[k] = clamp_to_box(t, lo, hi);
 }
 
 #if TARNA_WIDE_REGISTERS
@@ -1024,11 +1028,11 @@ TARNA_WIDE inline __m512i load_four_positions(const std::int32_t* packed) {
     return _mm512_maskz_permutexvar_epi32(0x7777, unpack, both);
 }
 
-// fair_vertex for vertices [first, last), four at a time, one per 128-bit lane, with the same
-// operations in the same order; needs first > 0 (the first of four reads the entry before it) and
-// returns the first vertex left for the one-at-a-time loop.
+// fair_vertex for vertices [first, last), vertex j in slot j - base, four at a time, one per
+// 128-bit lane, with the same operations in the same order; returns the first vertex left for the
+// one-at-a-time loop.
 TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links, float bound, const Point4f* current,
-                                 Point4f* next, std::size_t first, std::size_t last, float weight) {
+                                 Point4f* next, std::size_t base, std::size_t first, std::size_t last, float weight) {
     const float* positions = reinterpret_cast<const float*>(current);
     const std::int32_t* extracted_at = cells.positions.data()->data();
     // Lane k of a register reads the packed word of vertex k / 4, lane 4v + a the offset on axis a
@@ -1048,8 +1052,9 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
         // ones; a missing neighbour reads zero, like the zero point.
         const __mmask16 has_before = _mm512_test_epi32_mask(words, _mm512_set1_epi32(1 << 27));
         const __mmask16 has_after = _mm512_test_epi32_mask(words, _mm512_set1_epi32(1 << 28));
-        __m512 sum = _mm512_add_ps(_mm512_setzero_ps(), _mm512_maskz_loadu_ps(has_before, positions + 4 * (j - 1)));
-        sum = _mm512_add_ps(sum, _mm512_maskz_loadu_ps(has_after, positions + 4 * (j + 1)));
+        const float* const here = positions + 4 * (j - base);
+        __m512 sum = _mm512_add_ps(_mm512_setzero_ps(), _mm512_maskz_loadu_ps(has_before, here - 4));
+        sum = _mm512_add_ps(sum, _mm512_maskz_loadu_ps(has_after, here + 4));
         const std::uint32_t* n = links.list + AXIS_SLOTS * j;
 #pragma GCC unroll 4
         for (std::size_t d = 0; d < AXIS_SLOTS; ++d) {
@@ -1063,7 +1068,7 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
             sum = _mm512_add_ps(sum, terms);
         }
         const __m512i number = _mm512_srli_epi32(words, 29);
-        const __m512 p = _mm512_loadu_ps(positions + 4 * j);
+        const __m512 p = _mm512_loadu_ps(here);
         const __m512 share = _mm512_permutexvar_ps(number, share_of);
         const __m512 t = _mm512_add_ps(_mm512_mul_ps(_mm512_sub_ps(_mm512_mul_ps(sum, share), p), step), p);
 
@@ -1080,20 +1085,19 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
             stays, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(above, top, _CMP_LT_OQ), top, above), o);
         const __m512 inside = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(lo, t, _CMP_LT_OQ), lo, t);
         const __m512 clamped = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(inside, hi, _CMP_LT_OQ), hi, inside);
-        _mm512_storeu_ps(reinterpret_cast<float*>(next + j), clamped);
+        _mm512_storeu_ps(reinterpret_cast<float*>(next + (j - base)), clamped);
     }
     return j;
 }
 
-// store_fixed() for points [first, last), four at a time, lane by lane the same operations;
-// returns the first left for the plain loop.
-TARNA_WIDE std::size_t store_fixed_wide(const Point4f* points, std::vector<Position>& positions, std::size_t first,
-                                        std::size_t last) {
+// store_fixed() of points[k] into out[k] for k below count, four at a time, lane by lane the same
+// operations; returns the first k left for the plain loop.
+TARNA_WIDE std::size_t store_fixed_wide(const Point4f* points, Position* out, std::size_t count) {
     const __m512 low = _mm512_set1_ps(-2147483648.0f), high = _mm512_set1_ps(2147483520.0f);
     const __m512 half = _mm512_set1_ps(0.5f), minus_half = _mm512_set1_ps(-0.5f);
     const __m512i one = _mm512_set1_epi32(1), largest = _mm512_set1_epi32(std::numeric_limits<std::int32_t>::max());
-    std::size_t j = first;
-    for (; j + 4 <= last; j += 4) {
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4) {
         const __m512 point = _mm512_loadu_ps(reinterpret_cast<const float*>(points + j));
         const __m512 number = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(point, point, _CMP_ORD_Q), point);
         const __m512 inside =
@@ -1107,8 +1111,7 @@ TARNA_WIDE std::size_t store_fixed_wide(const Point4f* points, std::vector<Posit
         const __m512i saturated = _mm512_mask_mov_epi32(
             rounded, _mm512_cmp_ps_mask(number, _mm512_set1_ps(2147483648.0f), _CMP_GE_OQ), largest);
         // The three coordinates of each lane, packed: exactly the four positions' 48 bytes.
-        _mm512_mask_storeu_epi32(positions.data()->data() + 3 * j, 0x0FFF,
-                                 _mm512_maskz_compress_epi32(0x7777, saturated));
+        _mm512_mask_storeu_epi32(out[j].data(), 0x0FFF, _mm512_maskz_compress_epi32(0x7777, saturated));
     }
     return j;
 }
@@ -1117,17 +1120,14 @@ TARNA_WIDE std::size_t store_fixed_wide(const Point4f* points, std::vector<Posit
 #endif
 #endif
 
-// One pass over cell vertices [first, last).
+// One pass over cell vertices [first, last), vertex j in slot j - base of `current` and `next`.
 void fair_chunk(const CellField& cells, const CellLinks& links, float bound, const Point4f* current, Point4f* next,
-                std::size_t first, std::size_t last, float weight) {
+                std::size_t base, std::size_t first, std::size_t last, float weight) {
     std::size_t j = first;
 #if TARNA_WIDE_REGISTERS
-    if (wide_registers() && j < last) {
-        if (j == 0) fair_vertex(cells, links, bound, current, next, j++, weight);
-        j = fair_wide(cells, links, bound, current, next, j, last, weight);
-    }
+    if (wide_registers()) j = fair_wide(cells, links, bound, current, next, base, j, last, weight);
 #endif
-    for (; j < last; ++j) fair_vertex(cells, links, bound, current, next, j, weight);
+    for (; j < last; ++j) fair_vertex(cells, links, bound, current, next, j, j - base, weight);
 }
 
 // Cells per word of an OccupiedCells map of the grid.
@@ -1144,19 +1144,28 @@ void for_each_fair_chunk(std::size_t count, const Parallel& parallel, const Body
     });
 }
 
-// Fills `links` for every cell vertex, finding neighbours through `occupied` (null: with cursors),
-// and returns how far from a vertex, in vertex order, its neighbours lie at most.
-std::size_t link_cells(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, bool junction_rule,
-                       const CellLinks& links, const OccupiedCells* occupied, const Parallel& parallel) {
+// Fills `occupied` (when given) and returns how far from a cell vertex, in vertex order, its
+// neighbours lie at most.
+std::size_t cell_reach(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape,
+                       const OccupiedCells* occupied, const Parallel& parallel) {
+    const std::size_t count = cells.size();
+    std::vector<std::size_t> chunk_reach((count + FAIR_CHUNK - 1) / FAIR_CHUNK, 1);
+    for_each_fair_chunk(count, parallel, [&](std::size_t first, std::size_t last) {
+        if (occupied != nullptr) mark_cells(cells.cell_ids, first, last, *occupied);
+        chunk_reach[first / FAIR_CHUNK] = link_reach(cells.cell_ids, cell_shape[0] * cell_shape[1], first, last);
+    });
+    return chunk_reach.empty() ? 1 : *std::max_element(chunk_reach.begin(), chunk_reach.end());
+}
+
+// Fills `links` for every cell vertex, finding neighbours through `occupied` (null: with cursors,
+// else cell_reach must have filled it). With `slots` 0 list entries are vertex indices and a missing
+// neighbour is the vertex count; otherwise they are slots of rings of `slots` slots (a power of two)
+// and a missing neighbour is `links.zero_slot`. Packs each vertex's word when `links.packed` is set.
+void link_cells(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, bool junction_rule,
+                const CellLinks& links, const OccupiedCells* occupied, std::size_t slots, const Parallel& parallel) {
     const std::size_t count = cells.size();
     const std::int64_t n0 = std::int64_t(cell_shape[0]), slab = std::int64_t(cell_shape[0] * cell_shape[1]);
     const std::array<std::int64_t, 6> offsets = {-1, 1, -n0, n0, -slab, slab};
-    if (occupied != nullptr) {
-        for_each_fair_chunk(count, parallel, [&](std::size_t first, std::size_t last) {
-            mark_cells(cells.cell_ids, first, last, *occupied);
-        });
-    }
-    std::vector<std::size_t> chunk_reach((count + FAIR_CHUNK - 1) / FAIR_CHUNK, 1);
     for_each_fair_chunk(count, parallel, [&](std::size_t first, std::size_t last) {
         link_faces_of(cells, cell_shape, junction_rule, first, last, links.found);
         std::uint32_t* const list = links.list + AXIS_SLOTS * first;
@@ -1165,97 +1174,209 @@ std::size_t link_cells(const CellField& cells, const std::array<std::uint64_t, 3
         } else {
             find_links(cells.cell_ids, offsets, first, last, links.found, list);
         }
-        chunk_reach[first / FAIR_CHUNK] = link_reach(cells.cell_ids, std::uint64_t(slab), first, last);
+        if (slots != 0) {
+            const auto zero_point = static_cast<std::uint32_t>(count), mask = static_cast<std::uint32_t>(slots - 1);
+            const auto zero_slot = static_cast<std::uint32_t>(links.zero_slot);
+            for (std::size_t k = 0; k < AXIS_SLOTS * (last - first); ++k)
+                list[k] = list[k] == zero_point ? zero_slot : list[k] & mask;
+        }
+        if (links.packed != nullptr) {
+            for (std::size_t j = first; j < last; ++j)
+                links.packed[j] = CENTROID_BITS[cells.edge_masks[j]] | std::uint32_t(links.found[j]) << 27;
+        }
     });
-    return *std::max_element(chunk_reach.begin(), chunk_reach.end());
 }
 
 // Several passes run at once, each following the one before it through the vertices while what
 // they read is still in cache: a lone pass over the whole field streams it from memory, at about
 // 6 ns a vertex on the dense benchmark volume against under 4 ns for data in cache. A vertex's
-// neighbours lie at most `reach` entries away in vertex order, so stage s (the s-th pass of the
-// run, reading buffer s % 2 and writing the other) may take a vertex once stage s - 1 has passed
-// `reach` beyond it: by then every vertex of stage s - 1 that reads the value it overwrites has
-// read it. Every vertex reads exactly the values it would with the passes one after another, so
-// the bits do not change. With several workers the vertices fall into regions, one per worker;
-// within `reach` * s of where two regions meet, stage s waits until the stages before it are
-// done on both sides.
+// neighbours lie at most `reach` entries away in vertex order, so pass s may take a vertex once
+// pass s - 1 has passed `reach` beyond it. Every vertex reads exactly the values it would with the
+// passes one after another, so the bits do not change.
 inline constexpr std::size_t MAX_DEPTH = 10;
-// Vertices the first stage takes at a time.
+// Vertices a stage takes at a time.
 inline constexpr std::size_t STAGE_BLOCK = 4096;
 // How far the last stage may trail the first, in vertices: what the stages between them read
-// (about 64 bytes a vertex, 16 MiB at most) must stay in cache. Each run streams the field from
+// (about 64 bytes a vertex, 16 MiB at most) must stay in cache. Each run reads the field from
 // memory once, so ten iterations on the dense benchmark volume (reach 13,850) take one run of ten
 // passes rather than one of nine and a lone tenth.
 inline constexpr std::size_t MAX_TRAIL = std::size_t{1} << 18;
 
+std::atomic<std::size_t> depth_limit{0};  // limit_fairing_depth
+
 // Passes run at once when a vertex's neighbours lie up to `reach` away.
-std::size_t pipeline_depth(std::size_t reach) { return std::clamp<std::size_t>(MAX_TRAIL / reach, 2, MAX_DEPTH); }
+std::size_t pipeline_depth(std::size_t reach) {
+    const std::size_t depth = std::clamp<std::size_t>(MAX_TRAIL / reach, 2, MAX_DEPTH);
+    const std::size_t limit = depth_limit.load(std::memory_order_relaxed);
+    return limit != 0 ? std::min(depth, limit) : depth;
+}
+
+// So the stages need the positions of a window of vertices only, not of the whole field: they
+// keep them in two rings, vertex j in slot j % size, instead of two arrays over the whole field
+// (100 MB on the dense benchmark volume, all of it fresh memory on a new Mesher). Stage s reads
+// the ring stage s - 1 wrote and writes the other, over what stage s - 2 wrote there, which
+// stage s - 1 has read by then: the stages read and write what was read or written a moment
+// before, as they did in the whole arrays. A stage runs at most a block ahead of the next one's
+// reach, so the oldest value still to be read lies about (depth + 1) reach behind the first
+// stage, and the rings have (depth + 2) reach + 3 blocks of slots (or room for every vertex, when
+// that is less). Slot -1 repeats the last slot and the four after the last repeat the first four,
+// so a vertex's previous and next entries are read, four vertices at a time, without wrapping;
+// then comes the zero point that missing neighbours read.
+inline constexpr std::size_t RING_EXTRA = 6;
+
+std::size_t ring_size(std::size_t count, std::size_t reach, std::size_t depth) {
+    return std::bit_ceil(std::max<std::size_t>(16, std::min(count, (depth + 2) * reach + 3 * STAGE_BLOCK)));
+}
+
+// Copies into a ring's extra slots what they repeat, after slots [first, last) were written.
+void mirror(Point4f* ring, std::size_t size, std::size_t first, std::size_t last) {
+    for (std::size_t k = first; k < std::min<std::size_t>(last, 4); ++k) ring[size + k] = ring[k];
+    if (last == size) ring[-1] = ring[size - 1];
+}
+
+// body(first, last, slot) for the pieces of vertices [first, last) that do not wrap around a ring
+// of `size` slots, `slot` being the first's.
+template <class Body>
+void by_slots(std::size_t size, std::size_t first, std::size_t last, const Body& body) {
+    while (first < last) {
+        const std::size_t slot = first & (size - 1);
+        const std::size_t end = std::min(last, first + (size - slot));
+        body(first, end, slot);
+        first = end;
+    }
+}
+
+// Where a region's results go: the vertices up to `zone` from an end another region borders are
+// read by that region's first stages (their input and extracted positions), so theirs wait in
+// `aside` until every region is done.
+struct RegionEnds {
+    std::size_t head_end;    // [start, head_end) waits
+    std::size_t tail_start;  // [tail_start, end) waits
+};
+
+RegionEnds region_ends(std::size_t start, std::size_t end, std::size_t count, std::size_t zone) {
+    const std::size_t head_end = start > 0 ? std::min(end, start + zone) : start;
+    const std::size_t tail_start = end < count ? std::max(head_end, end > zone ? end - zone : 0) : end;
+    return {head_end, tail_start};
+}
 
 struct Pipeline {
     const CellField& cells;
     const CellLinks& links;
     float bound;
-    std::array<Point4f*, 2> buffers;  // the passes' input is buffers[0]; the output buffers[depth % 2]
     std::size_t reach;
-    std::size_t depth;
-    std::array<float, MAX_DEPTH> weights;  // per stage
+    std::size_t depth;                     // passes
+    std::array<float, MAX_DEPTH> weights;  // per pass
+    const Point4f* from;                   // the first pass's positions, or null: the cells' own
+    Point4f* to;                           // where the last pass's go, or null: rounded into `rounded`
+    Position* rounded;                     // the cells' positions
+    Point4f* rings;                        // per region two rings of size + RING_EXTRA slots
+    std::size_t size;
+    Point4f* aside;  // per region room for 2 * depth * reach positions
 
-    void stage(std::size_t s, std::size_t first, std::size_t last) const {
-        if (first < last)
-            fair_chunk(cells, links, bound, buffers[s % 2], buffers[(s + 1) % 2], first, last, weights[s]);
+    Point4f* ring(std::size_t region, std::size_t stage) const {
+        return rings + (region * 2 + stage % 2) * (size + RING_EXTRA) + 1;
+    }
+
+    // Stage 0: the input of vertices [first, last) into its ring.
+    void load(Point4f* ring, std::size_t first, std::size_t last) const {
+        by_slots(size, first, last, [&](std::size_t a, std::size_t b, std::size_t slot) {
+            Point4f* const out = ring + slot;
+            if (from != nullptr) {
+                std::copy(from + a, from + b, out);
+            } else {
+                for (std::size_t j = a; j < b; ++j) out[j - a] = widen(cells.positions[j]);
+            }
+            mirror(ring, size, slot, slot + (b - a));
+        });
+    }
+
+    // Stage s: pass s - 1 over vertices [first, last).
+    void pass(std::size_t s, const Point4f* in, Point4f* out, std::size_t first, std::size_t last) const {
+        by_slots(size, first, last, [&](std::size_t a, std::size_t b, std::size_t slot) {
+            fair_chunk(cells, links, bound, in, out, a - slot, a, b, weights[s - 1]);
+            mirror(out, size, slot, slot + (b - a));
+        });
+    }
+
+    // The results of `count` vertices from `first` on, points[k] the one of vertex first + k.
+    void keep(const Point4f* points, std::size_t first, std::size_t count) const {
+        if (to != nullptr) {
+            std::copy(points, points + count, to + first);
+            return;
+        }
+        std::size_t k = 0;
+#if TARNA_WIDE_REGISTERS
+        if (wide_registers()) k = store_fixed_wide(points, rounded + first, count);
+#endif
+        for (; k < count; ++k) store_fixed(points[k], rounded[first + k]);
     }
 };
 
-// Every stage over region [start, end): stage s from `reach` * s past the start (unless the region
-// is the first) to as far before the end (unless it is the last).
-void run_region(const Pipeline& pipeline, std::size_t start, std::size_t end, bool first_region, bool last_region) {
-    const std::size_t reach = pipeline.reach;
-    std::array<std::size_t, MAX_DEPTH> front{}, stop{};
-    for (std::size_t s = 0; s < pipeline.depth; ++s) {
-        front[s] = first_region ? start : start + s * reach;
-        stop[s] = last_region ? end : end - s * reach;
+// Every stage over region [start, end) of the vertices, in the region's own rings. Stage s works
+// on [start - (depth - s) reach, end + (depth - s) reach) within the field: the passes before the
+// last also work that far into the neighbouring regions, which gives the last what it reads at the
+// region's ends without waiting for them. Each stage advances at most a block at a time.
+void run_region(const Pipeline& pipeline, std::size_t region, std::size_t start, std::size_t end, std::size_t count) {
+    const std::size_t reach = pipeline.reach, depth = pipeline.depth;
+    std::array<std::size_t, MAX_DEPTH + 1> front{}, stop{};
+    for (std::size_t s = 0; s <= depth; ++s) {
+        const std::size_t ghost = (depth - s) * reach;
+        front[s] = start > ghost ? start - ghost : 0;
+        stop[s] = std::min(count, end + ghost);
     }
-    for (std::size_t block = start; block < end; block += STAGE_BLOCK) {
-        const std::size_t block_end = std::min(end, block + STAGE_BLOCK);
-        pipeline.stage(0, block, block_end);
-        front[0] = block_end;
-        for (std::size_t s = 1; s < pipeline.depth; ++s) {
-            const std::size_t ahead = front[s - 1];
-            const std::size_t limit =
-                ahead == stop[s - 1] ? stop[s] : std::min(stop[s], ahead > reach ? ahead - reach : 0);
-            if (limit <= front[s]) break;  // the later stages are behind this one
-            pipeline.stage(s, front[s], limit);
+    const RegionEnds ends = region_ends(start, end, count, depth * reach);
+    // Only regions with a neighbour have room aside.
+    Point4f* const head = pipeline.aside != nullptr ? pipeline.aside + region * 2 * depth * reach : nullptr;
+    Point4f* const tail = head != nullptr ? head + depth * reach : nullptr;
+    const Point4f* const last_ring = pipeline.ring(region, depth);
+    std::size_t kept = start;
+    while (kept < end) {
+        for (std::size_t s = 0; s <= depth; ++s) {
+            std::size_t limit = stop[s];
+            if (s > 0 && front[s - 1] < stop[s - 1]) limit = front[s - 1] > reach ? front[s - 1] - reach : 0;
+            limit = std::min({limit, stop[s], front[s] + STAGE_BLOCK});
+            if (limit <= front[s]) continue;
+            if (s == 0) {
+                pipeline.load(pipeline.ring(region, 0), front[0], limit);
+            } else {
+                pipeline.pass(s, pipeline.ring(region, s - 1), pipeline.ring(region, s), front[s], limit);
+            }
             front[s] = limit;
         }
+        by_slots(pipeline.size, kept, front[depth], [&](std::size_t a, std::size_t b, std::size_t slot) {
+            const Point4f* const points = last_ring + slot;
+            const std::size_t head_to = std::clamp(ends.head_end, a, b), tail_from = std::clamp(ends.tail_start, a, b);
+            if (head_to > a) std::copy(points, points + (head_to - a), head + (a - start));
+            if (tail_from > head_to) pipeline.keep(points + (head_to - a), head_to, tail_from - head_to);
+            if (b > tail_from)
+                std::copy(points + (tail_from - a), points + (b - a), tail + (tail_from - ends.tail_start));
+        });
+        kept = front[depth];
     }
-    for (std::size_t s = 0; s < pipeline.depth; ++s)
+    for (std::size_t s = 0; s <= depth; ++s)
         TARNA_ASSERT(front[s] == stop[s], "fairing: a stage stopped short of its region's end");
 }
 
-// Splits the vertices into regions, runs each region's stages, then stage by stage what was left
-// around the edges between regions.
-void run_pipeline(const Pipeline& pipeline, std::size_t count, const Parallel& parallel) {
-    const std::size_t reach = pipeline.reach, depth = pipeline.depth;
-    // A region must be wider than what its edges leave for later.
-    const std::size_t regions =
-        std::max<std::size_t>(1, std::min(parallel.workers(), count / (4 * depth * reach + STAGE_BLOCK)));
+// Splits the vertices into regions, one per worker if they are wide enough, runs each region's
+// stages, then puts the results kept aside into place.
+void run_pipeline(const Pipeline& pipeline, std::size_t count, std::size_t regions, const Parallel& parallel) {
     std::vector<std::size_t> bounds(regions + 1);
     for (std::size_t r = 0; r <= regions; ++r) bounds[r] = count / regions * r + std::min(r, count % regions);
-    parallel.for_each(regions,
-                      [&](std::size_t r) { run_region(pipeline, bounds[r], bounds[r + 1], r == 0, r + 1 == regions); });
-    // Stage s left [edge - reach * s, edge + reach * s) at every edge; stage s - 1 is done there
-    // once the edges' strips of the stages before it are.
-    const std::size_t edges = regions - 1;
-    if (edges == 0) return;
-    const std::size_t pieces = parallel.workers();
-    for (std::size_t s = 1; s < depth; ++s) {
-        parallel.for_each(edges * pieces, [&](std::size_t task) {
-            const std::size_t edge = bounds[task / pieces + 1], piece = task % pieces;
-            const std::size_t first = edge - s * reach, width = 2 * s * reach;
-            pipeline.stage(s, first + width * piece / pieces, first + width * (piece + 1) / pieces);
-        });
-    }
+    parallel.for_each(regions, [&](std::size_t r) { run_region(pipeline, r, bounds[r], bounds[r + 1], count); });
+    if (regions == 1) return;
+    const std::size_t zone = pipeline.depth * pipeline.reach;
+    parallel.for_each(regions, [&](std::size_t r) {
+        const RegionEnds ends = region_ends(bounds[r], bounds[r + 1], count, zone);
+        const Point4f* const head = pipeline.aside + r * 2 * zone;
+        pipeline.keep(head, bounds[r], ends.head_end - bounds[r]);
+        pipeline.keep(head + zone, ends.tail_start, bounds[r + 1] - ends.tail_start);
+    });
+}
+
+// Regions for passes `depth` deep: each must be wider than what its ends add.
+std::size_t region_count(std::size_t count, std::size_t reach, std::size_t depth, const Parallel& parallel) {
+    return std::max<std::size_t>(1, std::min(parallel.workers(), count / (4 * depth * reach + STAGE_BLOCK)));
 }
 
 // The objects ordered by their first vertex's cell, roughly (a counting sort on that cell's share
@@ -1395,50 +1516,29 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         weight_count = 2;
     }
     const float bound = box_half_width(fairing.max_deviation);
-    const auto for_each_chunk = [&](const auto& body) { for_each_fair_chunk(count, parallel, body); };
 
-    // The arrays of an earlier call serve while they are large enough and not more than twice so.
+    // The arrays of an earlier call serve while they are large enough and not more than twice so;
+    // fresh ones are mapped in afterwards.
     SmoothingMemory own;
     SmoothingMemory& arrays = memory != nullptr ? *memory : own;
+    std::vector<std::pair<void*, std::size_t>> fresh;
     if (arrays.fairing_room < count || arrays.fairing_room / 2 > count) {
         // The old arrays go first, so the two sets are never held at once.
         arrays.fairing_room = 0;
         arrays.found.reset();
         arrays.list.reset();
         arrays.packed.reset();
-        arrays.current.reset();
-        arrays.next.reset();
         arrays.found = make_large_array<std::uint8_t>(count);
         arrays.list = make_large_array<std::uint32_t>(AXIS_SLOTS * count);
         arrays.packed = make_large_array<std::uint32_t>(count);
-        // One more point than there are vertices: the zero point missing neighbours read.
-        arrays.current = make_large_array<Point4f>(count + 1);
-        arrays.next = make_large_array<Point4f>(count + 1);
         arrays.fairing_room = count;
-        // Fresh arrays, about 160 MB on the dense benchmark volume: mapped in a few pieces per
-        // worker, instead of page by page as the links and the first passes write them. Small
-        // ones are not worth the calls.
-        if (count >= FAIR_CHUNK) {
-            const std::array<std::pair<void*, std::size_t>, 5> blocks = {{
-                {arrays.found.get(), count},
-                {arrays.list.get(), AXIS_SLOTS * count * sizeof(std::uint32_t)},
-                {arrays.packed.get(), count * sizeof(std::uint32_t)},
-                {arrays.current.get(), (count + 1) * sizeof(Point4f)},
-                {arrays.next.get(), (count + 1) * sizeof(Point4f)},
-            }};
-            const std::size_t pieces = 4 * parallel.workers();
-            parallel.for_each(blocks.size() * pieces, [&](std::size_t task) {
-                const auto [block, bytes] = blocks[task / pieces];
-                const std::size_t piece = task % pieces;
-                char* const base = static_cast<char*>(block);
-                populate_pages(base + bytes * piece / pieces, base + bytes * (piece + 1) / pieces);
-            });
-        }
+        fresh.insert(fresh.end(), {{arrays.found.get(), count},
+                                   {arrays.list.get(), AXIS_SLOTS * count * sizeof(std::uint32_t)},
+                                   {arrays.packed.get(), count * sizeof(std::uint32_t)}});
     }
 
-    // Links, once per call. Dense grids find their neighbours in a map of the cells that hold a
-    // vertex; for sparse ones the map would be large, and cursors find them.
-    const CellLinks links{arrays.found.get(), arrays.list.get(), arrays.packed.get()};
+    // Dense grids find their neighbours in a map of the cells that hold a vertex; for sparse ones
+    // the map would be large, and cursors find them.
     const std::uint64_t words = occupied_words(cell_shape);
     const bool through_map = words <= count;
     // A sparse grid frees the map an earlier call left; a dense one keeps it while it fits.
@@ -1453,37 +1553,76 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         arrays.occupied_room = words;
     }
     const OccupiedCells occupied{arrays.occupied_bits.get(), arrays.occupied_first.get(), words};
-    const std::size_t reach =
-        link_cells(cells, cell_shape, fairing.junction_rule, links, through_map ? &occupied : nullptr, parallel);
+    const std::size_t reach = cell_reach(cells, cell_shape, through_map ? &occupied : nullptr, parallel);
 
-    Point4f* const current = arrays.current.get();
-    Point4f* const next = arrays.next.get();
-    current[count] = next[count] = Point4f{0.0f, 0.0f, 0.0f, 0.0f};
-    for_each_chunk([&](std::size_t first, std::size_t last) {
-        for (std::size_t j = first; j < last; ++j) {
-            current[j] = widen(cells.positions[j]);
-            links.packed[j] = CENTROID_BITS[cells.edge_masks[j]] | std::uint32_t(links.found[j]) << 27;
-        }
-    });
-    std::array<Point4f*, 2> buffers = {current, next};
+    // The passes in runs of at most pipeline_depth, as even as they come; between runs the
+    // positions wait in `hold`.
     const std::uint64_t passes = std::uint64_t(fairing.iterations) * weight_count;
-    for (std::uint64_t pass = 0; pass < passes;) {
-        const auto depth = static_cast<std::size_t>(std::min<std::uint64_t>(pipeline_depth(reach), passes - pass));
+    const std::size_t most = pipeline_depth(reach);
+    const std::uint64_t runs = (passes + most - 1) / most;
+    const auto deepest = static_cast<std::size_t>(std::min<std::uint64_t>(most, passes));
+    const auto depth_of = [&](std::uint64_t run) {
+        return static_cast<std::size_t>(passes / runs + (run < passes % runs ? 1 : 0));
+    };
+    const std::size_t size = ring_size(count, reach, deepest);
+    TARNA_ASSERT(size + RING_EXTRA < NONE, "fairing: too many cells for 32-bit indices");
+    const std::size_t regions = region_count(count, reach, depth_of(runs - 1), parallel);
+    const auto fit = [&](LargeArray<Point4f>& array, std::size_t& room, std::size_t needed) {
+        if (room >= needed && room / 2 <= needed) return;
+        array.reset();
+        room = 0;
+        if (needed == 0) return;
+        array = make_large_array<Point4f>(needed);
+        room = needed;
+        fresh.emplace_back(array.get(), needed * sizeof(Point4f));
+    };
+    fit(arrays.rings, arrays.rings_room, regions * 2 * (size + RING_EXTRA));
+    fit(arrays.aside, arrays.aside_room, regions > 1 ? regions * 2 * deepest * reach : 0);
+    fit(arrays.hold, arrays.hold_room, runs > 1 ? count : 0);
+    // Fresh arrays, 80 to 95 MB on the dense benchmark volume: mapped in a few pieces per worker,
+    // instead of page by page as the links and the first passes write them. Small ones are not
+    // worth the calls.
+    if (count >= FAIR_CHUNK) {
+        const std::size_t pieces = 4 * parallel.workers();
+        parallel.for_each(fresh.size() * pieces, [&](std::size_t task) {
+            const auto [block, bytes] = fresh[task / pieces];
+            const std::size_t piece = task % pieces;
+            char* const base = static_cast<char*>(block);
+            populate_pages(base + bytes * piece / pieces, base + bytes * (piece + 1) / pieces);
+        });
+    }
+
+    // Links, once per call, pointing into the rings.
+    const CellLinks links{arrays.found.get(), arrays.list.get(), arrays.packed.get(), size + 4};
+    link_cells(cells, cell_shape, fairing.junction_rule, links, through_map ? &occupied : nullptr, size, parallel);
+
+    for (std::uint64_t run = 0, pass = 0; run < runs; ++run) {
+        const std::size_t depth = depth_of(run);
         std::array<float, MAX_DEPTH> stage_weights{};
         for (std::size_t s = 0; s < depth; ++s) stage_weights[s] = weights[(pass + s) % weight_count];
-        const Pipeline pipeline{cells, links, bound, buffers, reach, depth, stage_weights};
-        run_pipeline(pipeline, count, parallel);
-        if (depth % 2 != 0) std::swap(buffers[0], buffers[1]);
+        const Pipeline pipeline{cells,
+                                links,
+                                bound,
+                                reach,
+                                depth,
+                                stage_weights,
+                                run == 0 ? nullptr : arrays.hold.get(),
+                                run + 1 == runs ? nullptr : arrays.hold.get(),
+                                cells.positions.data(),
+                                arrays.rings.get(),
+                                size,
+                                arrays.aside.get()};
+        const std::size_t run_regions = region_count(count, reach, depth, parallel);
+        TARNA_ASSERT(run_regions <= regions, "fairing: more regions than rings");
+        for (std::size_t r = 0; r < run_regions; ++r) {
+            for (std::size_t s = 0; s < 2; ++s) pipeline.ring(r, s)[size + 4] = Point4f{0.0f, 0.0f, 0.0f, 0.0f};
+        }
+        run_pipeline(pipeline, count, run_regions, parallel);
         pass += depth;
     }
-    Point4f* read = buffers[0];
-    for_each_chunk([&](std::size_t first, std::size_t last) {
-#if TARNA_WIDE_REGISTERS
-        if (wide_registers()) first = store_fixed_wide(read, cells.positions, first, last);
-#endif
-        for (std::size_t j = first; j < last; ++j) store_fixed(read[j], cells.positions[j]);
-    });
 }
+
+std::size_t limit_fairing_depth(std::size_t depth) { return depth_limit.exchange(depth); }
 
 std::vector<std::uint32_t> fairing_links_of(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape,
                                             bool junction_rule, bool through_map, const Parallel& parallel) {
@@ -1497,7 +1636,8 @@ std::vector<std::uint32_t> fairing_links_of(const CellField& cells, const std::a
     const OccupiedCells occupied{bits.data(), first.data(), words};
     std::vector<std::uint32_t> result;
     if (count == 0) return result;
-    link_cells(cells, cell_shape, junction_rule, {found.data(), list.data()}, through_map ? &occupied : nullptr,
+    cell_reach(cells, cell_shape, through_map ? &occupied : nullptr, parallel);
+    link_cells(cells, cell_shape, junction_rule, {found.data(), list.data()}, through_map ? &occupied : nullptr, 0,
                parallel);
     for (std::size_t j = 0; j < count; ++j) {
         result.push_back(found[j]);

@@ -107,15 +107,17 @@ struct Scratch {
 
 // Working memory that may outlive a call: the next call takes over its capacity (never its
 // contents), so it does not fault in fresh pages again (on the dense benchmark volume fairing
-// touches about 150 MB). A Mesher keeps one between mesh() calls and releases it in clear().
+// touches 80 to 95 MB). A Mesher keeps one between mesh() calls and releases it in clear().
 struct SmoothingMemory {
     std::vector<Scratch> scratch;  // relaxation and Taubin: one per thread slot
-    // Fairing: links, packed words and the two position buffers, for `fairing_room` cell vertices.
+    // Fairing: links and packed words for `fairing_room` cell vertices; the passes' position rings,
+    // the positions of region ends kept aside, and the positions between runs of passes.
     LargeArray<std::uint8_t> found;
     LargeArray<std::uint32_t> list;
     LargeArray<std::uint32_t> packed;
-    LargeArray<Point4f> current, next;
     std::size_t fairing_room = 0;
+    LargeArray<Point4f> rings, aside, hold;
+    std::size_t rings_room = 0, aside_room = 0, hold_room = 0;
     // Fairing on dense grids: which cells hold a vertex, for `occupied_room` words of 64 cells.
     LargeArray<std::uint64_t> occupied_bits;
     LargeArray<std::uint32_t> occupied_first;
@@ -132,6 +134,10 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
 // go to `parallel`, which does not change the result.
 void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, const Fairing& fairing,
           const Parallel& parallel, SmoothingMemory* memory = nullptr);
+
+// For tests: how many passes fair() runs at once at most (0: as many as its reads keep in cache);
+// returns the earlier limit. One at a time gives the plain order of passes to compare with.
+std::size_t limit_fairing_depth(std::size_t depth);
 
 // For tests: fair's links of every cell vertex, its flags then its four slots, found through a map
 // of the cells that hold a vertex or with cursors (fair takes the map for dense grids).
