@@ -605,6 +605,7 @@ inline constexpr std::size_t AXIS_SLOTS = 4;  // list entries per vertex
 // faces its surface crosses or, with the junction rule and two or more junction faces, those
 // alone, so the curves where labels meet are smoothed along themselves. Never across the grid's
 // outer faces. A vertex that must stay (a boundary one) links through none, which pins it.
+// faces[j - first] takes vertex j's.
 void link_faces(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, bool junction_rule,
                 std::size_t first, std::size_t last, std::uint8_t* faces) {
     const std::uint64_t n0 = cell_shape[0], n1 = cell_shape[1], n2 = cell_shape[2];
@@ -629,7 +630,7 @@ void link_faces(const CellField& cells, const std::array<std::uint64_t, 3>& cell
         const unsigned linked = cells.boundary[j] != 0         ? 0u
                                 : junction_rule && two_or_more ? junctions
                                                                : in_grid & SURFACE_FACES[edges];
-        faces[j] = static_cast<std::uint8_t>(linked);
+        faces[j - first] = static_cast<std::uint8_t>(linked);
     }
 }
 
@@ -643,8 +644,9 @@ std::size_t count_below(const std::vector<std::uint64_t>& ids, std::int64_t targ
 // own id plus offsets[d], if any, through a linked face. Along axis 0 that can only be the next
 // or the previous entry. Otherwise ids ascend, so one cursor per direction, placed by bisection at
 // the chunk's start, only moves forward, nearly always by at most two entries per vertex: two
-// steps without branches, then a loop that is rarely entered. `found` holds the linked faces on
-// entry and the CellLinks flags on return; vertex j's slots start at out[AXIS_SLOTS * (j - first)].
+// steps without branches, then a loop that is rarely entered. found[j - first] holds vertex j's
+// linked faces on entry and its CellLinks flags on return; its slots start at
+// out[AXIS_SLOTS * (j - first)].
 void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int64_t, 6>& offsets, std::size_t first,
                 std::size_t last, std::uint8_t* found, std::uint32_t* out) {
     const std::size_t count = ids.size();
@@ -662,7 +664,7 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
             return std::int64_t(id_of[at]);
         };
         const std::int64_t id = std::int64_t(id_of[j]);
-        const unsigned linked = found[j];
+        const unsigned linked = found[j - first];
         const unsigned before = (linked & 1u) & unsigned(j > 0) & unsigned(id_at(j - (j > 0)) == id - 1);
         const unsigned after = ((linked >> 1) & 1u) & unsigned(id_at(j + 1) == id + 1);
         unsigned number = before + after;
@@ -679,7 +681,7 @@ void find_links(const std::vector<std::uint64_t>& ids, const std::array<std::int
             out[d - 2] = hit != 0 ? static_cast<std::uint32_t>(at) : zero_point;
             number += hit;
         }
-        found[j] = static_cast<std::uint8_t>(number << 2 | after << 1 | before);
+        found[j - first] = static_cast<std::uint8_t>(number << 2 | after << 1 | before);
         out += AXIS_SLOTS;
     };
     for (std::size_t j = first; j < last; ++j) {
@@ -753,7 +755,7 @@ template <class Count>
                                                 std::uint64_t(offsets[4]), std::uint64_t(offsets[5])};
     for (std::size_t j = first; j < last; ++j) {
         const std::uint64_t id = id_of[j];
-        const unsigned linked = found[j];
+        const unsigned linked = found[j - first];
         const unsigned before = (linked & 1u) & unsigned(j > 0) & unsigned(id_of[j - (j > 0)] == id - 1);
         const unsigned after = ((linked >> 1) & 1u) & unsigned(id_of[std::min(j + 1, count - 1)] == id + 1);
         unsigned number = before + after;
@@ -770,7 +772,7 @@ template <class Count>
             out[d - 2] = (at & keep) | (zero_point & ~keep);
             number += hit;
         }
-        found[j] = static_cast<std::uint8_t>(number << 2 | after << 1 | before);
+        found[j - first] = static_cast<std::uint8_t>(number << 2 | after << 1 | before);
         out += AXIS_SLOTS;
     }
 }
@@ -820,7 +822,8 @@ TARNA_WIDE_COUNTS std::size_t find_occupied_links_wide(const std::vector<std::ui
     std::size_t j = first;
     for (; j + 8 <= last && j + 9 <= count; j += 8) {
         const __m512i id = _mm512_loadu_si512(id_of + j);
-        const __m512i linked = _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(found + j)));
+        const __m512i linked =
+            _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(found + (j - first))));
         const __mmask8 before = _mm512_test_epi64_mask(linked, one) &
                                 _mm512_cmpeq_epi64_mask(_mm512_loadu_si512(id_of + j - 1), _mm512_sub_epi64(id, one));
         const __mmask8 after = _mm512_test_epi64_mask(linked, _mm512_set1_epi64(2)) &
@@ -850,7 +853,7 @@ TARNA_WIDE_COUNTS std::size_t find_occupied_links_wide(const std::vector<std::ui
         const __m512i flags = _mm512_or_si512(
             _mm512_slli_epi64(number, 2),
             _mm512_or_si512(_mm512_maskz_mov_epi64(after, _mm512_set1_epi64(2)), _mm512_maskz_mov_epi64(before, one)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(found + j), _mm512_cvtepi64_epi8(flags));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(found + (j - first)), _mm512_cvtepi64_epi8(flags));
     }
     return j;
 }
@@ -905,7 +908,7 @@ TARNA_WIDE_COUNTS std::size_t link_faces_wide(const CellField& cells, const std:
                           _mm512_cmpgt_epu64_mask(id, _mm512_loadu_si512(id_of + j - 1)) == 0xFF &&
                           _mm512_cmpgt_epu64_mask(i2, last2) == 0;
         if (!fine) {
-            link_faces(cells, cell_shape, junction_rule, j, j + 8, faces);
+            link_faces(cells, cell_shape, junction_rule, j, j + 8, faces + (j - first));
             continue;
         }
         const __m512i in_grid = _mm512_or_si512(
@@ -922,7 +925,7 @@ TARNA_WIDE_COUNTS std::size_t link_faces_wide(const CellField& cells, const std:
             _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&cells.boundary[j])));
         const __m512i linked = _mm512_maskz_mov_epi64(_mm512_testn_epi64_mask(boundary, boundary),
                                                       _mm512_mask_mov_epi64(surface, two_or_more, junctions));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(faces + j), _mm512_cvtepi64_epi8(linked));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(faces + (j - first)), _mm512_cvtepi64_epi8(linked));
     }
     return j;
 }
@@ -938,7 +941,10 @@ void link_faces_of(const CellField& cells, const std::array<std::uint64_t, 3>& c
     if (counts_in_lanes() && first < last && cells.cell_ids[last - 1] < (std::uint64_t{1} << 52)) {
         const std::size_t start = std::max<std::size_t>(first, 1);
         link_faces(cells, cell_shape, junction_rule, first, start, faces);
-        first = link_faces_wide(cells, cell_shape, junction_rule, start, last, faces);
+        const std::size_t left =
+            link_faces_wide(cells, cell_shape, junction_rule, start, last, faces + (start - first));
+        faces += left - first;
+        first = left;
     }
 #endif
     link_faces(cells, cell_shape, junction_rule, first, last, faces);
@@ -953,9 +959,10 @@ void find_links(const std::vector<std::uint64_t>& ids, const OccupiedCells& occu
         // first vertex.
         const std::size_t start = std::min(last, std::max<std::size_t>(first, 1));
         find_occupied_links_popcnt(ids, occupied, offsets, first, start, found, out);
-        const std::size_t left =
-            find_occupied_links_wide(ids, occupied, offsets, start, last, found, out + AXIS_SLOTS * (start - first));
-        find_occupied_links_popcnt(ids, occupied, offsets, left, last, found, out + AXIS_SLOTS * (left - first));
+        const std::size_t left = find_occupied_links_wide(ids, occupied, offsets, start, last, found + (start - first),
+                                                          out + AXIS_SLOTS * (start - first));
+        find_occupied_links_popcnt(ids, occupied, offsets, left, last, found + (left - first),
+                                   out + AXIS_SLOTS * (left - first));
         return;
     }
     static const bool counts_bits = __builtin_cpu_supports("popcnt");
@@ -982,18 +989,17 @@ std::size_t link_reach(const std::vector<std::uint64_t>& ids, std::uint64_t slab
 }
 
 // One pass's step for cell vertex j, whose position sits in slot k of `current` and goes to slot
-// k of `next`: it moves towards its neighbours' mean, clamped to its box. The box is its cell
-// intersected with the max_deviation box around its extracted position o, or [o, o] for a vertex
-// that must stay (a boundary one, or one without neighbours), which clamps every pass back to
-// exactly o. Boxes are worked out afresh in every pass: that costs less than reading them from
-// memory.
+// k of `next`, and whose links are entry l of `links`: it moves towards its neighbours' mean, clamped to its box. The
+// box is its cell intersected with the max_deviation box around its extracted position o, or [o, o] for a vertex that
+// must stay (a boundary one, or one without neighbours), which clamps every pass back to exactly o. Boxes are worked
+// out afresh in every pass: that costs less than reading them from memory.
 inline void fair_vertex(const CellField& cells, const CellLinks& links, float bound, const Point4f* current,
-                        Point4f* next, std::size_t j, std::size_t k, float weight) {
-    const unsigned found = links.found[j];
+                        Point4f* next, std::size_t j, std::size_t k, std::size_t l, float weight) {
+    const unsigned found = links.found[l];
     const Point4f* const here = current + k;
     const Point4f& before = found & 1u ? here[-1] : current[links.zero_slot];
     const Point4f& after = found & 2u ? here[1] : current[links.zero_slot];
-    const std::uint32_t* n = links.list + AXIS_SLOTS * j;
+    const std::uint32_t* n = links.list + AXIS_SLOTS * l;
     const Point4f zero = {0.0f, 0.0f, 0.0f, 0.0f};
     const Point4f sum =  // direction order
         (((((zero + before) + after) + current[n[0]]) + current[n[1]]) + current[n[2]]) + current[n[3]];
@@ -1028,11 +1034,12 @@ TARNA_WIDE inline __m512i load_four_positions(const std::int32_t* packed) {
     return _mm512_maskz_permutexvar_epi32(0x7777, unpack, both);
 }
 
-// fair_vertex for vertices [first, last), vertex j in slot j - base, four at a time, one per
-// 128-bit lane, with the same operations in the same order; returns the first vertex left for the
-// one-at-a-time loop.
+// fair_vertex for vertices [first, last), vertex j in slot j - base and at entry j - link_base of
+// `links`, four at a time, one per 128-bit lane, with the same operations in the same order;
+// returns the first vertex left for the one-at-a-time loop.
 TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links, float bound, const Point4f* current,
-                                 Point4f* next, std::size_t base, std::size_t first, std::size_t last, float weight) {
+                                 Point4f* next, std::size_t base, std::size_t link_base, std::size_t first,
+                                 std::size_t last, float weight) {
     const float* positions = reinterpret_cast<const float*>(current);
     const std::int32_t* extracted_at = cells.positions.data()->data();
     // Lane k of a register reads the packed word of vertex k / 4, lane 4v + a the offset on axis a
@@ -1047,7 +1054,8 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
     std::size_t j = first;
     for (; j + 4 <= last; j += 4) {
         const __m512i words = _mm512_permutexvar_epi32(
-            spread, _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(links.packed + j))));
+            spread,
+            _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(links.packed + (j - link_base)))));
         // Entries j - 1 to j + 2 are the four vertices' previous ones, j + 1 to j + 4 their next
         // ones; a missing neighbour reads zero, like the zero point.
         const __mmask16 has_before = _mm512_test_epi32_mask(words, _mm512_set1_epi32(1 << 27));
@@ -1055,7 +1063,7 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
         const float* const here = positions + 4 * (j - base);
         __m512 sum = _mm512_add_ps(_mm512_setzero_ps(), _mm512_maskz_loadu_ps(has_before, here - 4));
         sum = _mm512_add_ps(sum, _mm512_maskz_loadu_ps(has_after, here + 4));
-        const std::uint32_t* n = links.list + AXIS_SLOTS * j;
+        const std::uint32_t* n = links.list + AXIS_SLOTS * (j - link_base);
 #pragma GCC unroll 4
         for (std::size_t d = 0; d < AXIS_SLOTS; ++d) {
             auto term = [&](std::size_t vertex) {
@@ -1120,14 +1128,15 @@ TARNA_WIDE std::size_t store_fixed_wide(const Point4f* points, Position* out, st
 #endif
 #endif
 
-// One pass over cell vertices [first, last), vertex j in slot j - base of `current` and `next`.
+// One pass over cell vertices [first, last), vertex j in slot j - base of `current` and `next` and
+// at entry j - link_base of `links`.
 void fair_chunk(const CellField& cells, const CellLinks& links, float bound, const Point4f* current, Point4f* next,
-                std::size_t base, std::size_t first, std::size_t last, float weight) {
+                std::size_t base, std::size_t link_base, std::size_t first, std::size_t last, float weight) {
     std::size_t j = first;
 #if TARNA_WIDE_REGISTERS
-    if (wide_registers()) j = fair_wide(cells, links, bound, current, next, base, j, last, weight);
+    if (wide_registers()) j = fair_wide(cells, links, bound, current, next, base, link_base, j, last, weight);
 #endif
-    for (; j < last; ++j) fair_vertex(cells, links, bound, current, next, j, j - base, weight);
+    for (; j < last; ++j) fair_vertex(cells, links, bound, current, next, j, j - base, j - link_base, weight);
 }
 
 // Cells per word of an OccupiedCells map of the grid.
@@ -1157,33 +1166,45 @@ std::size_t cell_reach(const CellField& cells, const std::array<std::uint64_t, 3
     return chunk_reach.empty() ? 1 : *std::max_element(chunk_reach.begin(), chunk_reach.end());
 }
 
-// Fills `links` for every cell vertex, finding neighbours through `occupied` (null: with cursors,
-// else cell_reach must have filled it). With `slots` 0 list entries are vertex indices and a missing
-// neighbour is the vertex count; otherwise they are slots of rings of `slots` slots (a power of two)
-// and a missing neighbour is `links.zero_slot`. Packs each vertex's word when `links.packed` is set.
-void link_cells(const CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, bool junction_rule,
-                const CellLinks& links, const OccupiedCells* occupied, std::size_t slots, const Parallel& parallel) {
-    const std::size_t count = cells.size();
-    const std::int64_t n0 = std::int64_t(cell_shape[0]), slab = std::int64_t(cell_shape[0] * cell_shape[1]);
-    const std::array<std::int64_t, 6> offsets = {-1, 1, -n0, n0, -slab, slab};
-    for_each_fair_chunk(count, parallel, [&](std::size_t first, std::size_t last) {
-        link_faces_of(cells, cell_shape, junction_rule, first, last, links.found);
-        std::uint32_t* const list = links.list + AXIS_SLOTS * first;
+// Finds the links of ranges of cell vertices, through `occupied` (null: with cursors, else
+// cell_reach must have filled it). With `slots` 0 list entries are vertex indices and a missing
+// neighbour is the vertex count; otherwise they are slots of rings of `slots` slots (a power of
+// two) and a missing neighbour is `zero_slot`.
+struct Linker {
+    const CellField& cells;
+    const std::array<std::uint64_t, 3>& cell_shape;
+    bool junction_rule;
+    const OccupiedCells* occupied;
+    std::size_t slots;
+    std::size_t zero_slot;
+
+    // Vertex j of [first, last) gets found[j - first], its four slots from list[AXIS_SLOTS * (j -
+    // first)] on and its packed word packed[j - first].
+    void link(std::size_t first, std::size_t last, std::uint8_t* found, std::uint32_t* list,
+              std::uint32_t* packed) const {
+        const std::int64_t n0 = std::int64_t(cell_shape[0]), slab = std::int64_t(cell_shape[0] * cell_shape[1]);
+        const std::array<std::int64_t, 6> offsets = {-1, 1, -n0, n0, -slab, slab};
+        link_faces_of(cells, cell_shape, junction_rule, first, last, found);
         if (occupied != nullptr) {
-            find_links(cells.cell_ids, *occupied, offsets, first, last, links.found, list);
+            find_links(cells.cell_ids, *occupied, offsets, first, last, found, list);
         } else {
-            find_links(cells.cell_ids, offsets, first, last, links.found, list);
+            find_links(cells.cell_ids, offsets, first, last, found, list);
         }
         if (slots != 0) {
-            const auto zero_point = static_cast<std::uint32_t>(count), mask = static_cast<std::uint32_t>(slots - 1);
-            const auto zero_slot = static_cast<std::uint32_t>(links.zero_slot);
+            const auto zero_point = static_cast<std::uint32_t>(cells.size()),
+                       mask = static_cast<std::uint32_t>(slots - 1), zero = static_cast<std::uint32_t>(zero_slot);
             for (std::size_t k = 0; k < AXIS_SLOTS * (last - first); ++k)
-                list[k] = list[k] == zero_point ? zero_slot : list[k] & mask;
+                list[k] = list[k] == zero_point ? zero : list[k] & mask;
         }
-        if (links.packed != nullptr) {
-            for (std::size_t j = first; j < last; ++j)
-                links.packed[j] = CENTROID_BITS[cells.edge_masks[j]] | std::uint32_t(links.found[j]) << 27;
-        }
+        for (std::size_t j = first; j < last; ++j)
+            packed[j - first] = CENTROID_BITS[cells.edge_masks[j]] | std::uint32_t(found[j - first]) << 27;
+    }
+};
+
+// The links of every cell vertex, into `links`.
+void link_cells(const Linker& linker, const CellLinks& links, const Parallel& parallel) {
+    for_each_fair_chunk(linker.cells.size(), parallel, [&](std::size_t first, std::size_t last) {
+        linker.link(first, last, links.found + first, links.list + AXIS_SLOTS * first, links.packed + first);
     });
 }
 
@@ -1262,7 +1283,10 @@ RegionEnds region_ends(std::size_t start, std::size_t end, std::size_t count, st
 
 struct Pipeline {
     const CellField& cells;
-    const CellLinks& links;
+    // Every vertex's links, or with `linker` set, per region rings of `size` vertices' links, which
+    // stage 0 fills as it goes.
+    CellLinks links;
+    const Linker* linker;
     float bound;
     std::size_t reach;
     std::size_t depth;                     // passes
@@ -1278,9 +1302,19 @@ struct Pipeline {
         return rings + (region * 2 + stage % 2) * (size + RING_EXTRA) + 1;
     }
 
-    // Stage 0: the input of vertices [first, last) into its ring.
-    void load(Point4f* ring, std::size_t first, std::size_t last) const {
+    CellLinks links_of(std::size_t region) const {
+        if (linker == nullptr) return links;
+        return {links.found + region * size, links.list + region * AXIS_SLOTS * size, links.packed + region * size,
+                links.zero_slot};
+    }
+
+    // Stage 0: the links (when made as the passes go) and the input of vertices [first, last).
+    void load(std::size_t region, std::size_t first, std::size_t last) const {
+        Point4f* const ring = this->ring(region, 0);
+        const CellLinks made = links_of(region);
         by_slots(size, first, last, [&](std::size_t a, std::size_t b, std::size_t slot) {
+            if (linker != nullptr)
+                linker->link(a, b, made.found + slot, made.list + AXIS_SLOTS * slot, made.packed + slot);
             Point4f* const out = ring + slot;
             if (from != nullptr) {
                 std::copy(from + a, from + b, out);
@@ -1292,9 +1326,12 @@ struct Pipeline {
     }
 
     // Stage s: pass s - 1 over vertices [first, last).
-    void pass(std::size_t s, const Point4f* in, Point4f* out, std::size_t first, std::size_t last) const {
+    void pass(std::size_t region, std::size_t s, std::size_t first, std::size_t last) const {
+        const Point4f* const in = ring(region, s - 1);
+        Point4f* const out = ring(region, s);
+        const CellLinks linked = links_of(region);
         by_slots(size, first, last, [&](std::size_t a, std::size_t b, std::size_t slot) {
-            fair_chunk(cells, links, bound, in, out, a - slot, a, b, weights[s - 1]);
+            fair_chunk(cells, linked, bound, in, out, a - slot, linker != nullptr ? a - slot : 0, a, b, weights[s - 1]);
             mirror(out, size, slot, slot + (b - a));
         });
     }
@@ -1338,9 +1375,9 @@ void run_region(const Pipeline& pipeline, std::size_t region, std::size_t start,
             limit = std::min({limit, stop[s], front[s] + STAGE_BLOCK});
             if (limit <= front[s]) continue;
             if (s == 0) {
-                pipeline.load(pipeline.ring(region, 0), front[0], limit);
+                pipeline.load(region, front[0], limit);
             } else {
-                pipeline.pass(s, pipeline.ring(region, s - 1), pipeline.ring(region, s), front[s], limit);
+                pipeline.pass(region, s, front[s], limit);
             }
             front[s] = limit;
         }
@@ -1522,20 +1559,6 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     SmoothingMemory own;
     SmoothingMemory& arrays = memory != nullptr ? *memory : own;
     std::vector<std::pair<void*, std::size_t>> fresh;
-    if (arrays.fairing_room < count || arrays.fairing_room / 2 > count) {
-        // The old arrays go first, so the two sets are never held at once.
-        arrays.fairing_room = 0;
-        arrays.found.reset();
-        arrays.list.reset();
-        arrays.packed.reset();
-        arrays.found = make_large_array<std::uint8_t>(count);
-        arrays.list = make_large_array<std::uint32_t>(AXIS_SLOTS * count);
-        arrays.packed = make_large_array<std::uint32_t>(count);
-        arrays.fairing_room = count;
-        fresh.insert(fresh.end(), {{arrays.found.get(), count},
-                                   {arrays.list.get(), AXIS_SLOTS * count * sizeof(std::uint32_t)},
-                                   {arrays.packed.get(), count * sizeof(std::uint32_t)}});
-    }
 
     // Dense grids find their neighbours in a map of the cells that hold a vertex; for sparse ones
     // the map would be large, and cursors find them.
@@ -1556,7 +1579,8 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     const std::size_t reach = cell_reach(cells, cell_shape, through_map ? &occupied : nullptr, parallel);
 
     // The passes in runs of at most pipeline_depth, as even as they come; between runs the
-    // positions wait in `hold`.
+    // positions wait in `hold`. A single run makes the links as it goes, into rings of its own;
+    // several find them once, for every vertex.
     const std::uint64_t passes = std::uint64_t(fairing.iterations) * weight_count;
     const std::size_t most = pipeline_depth(reach);
     const std::uint64_t runs = (passes + most - 1) / most;
@@ -1576,10 +1600,25 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         room = needed;
         fresh.emplace_back(array.get(), needed * sizeof(Point4f));
     };
+    const std::size_t linked = runs == 1 ? regions * size : count;
+    if (arrays.fairing_room < linked || arrays.fairing_room / 2 > linked) {
+        // The old arrays go first, so the two sets are never held at once.
+        arrays.fairing_room = 0;
+        arrays.found.reset();
+        arrays.list.reset();
+        arrays.packed.reset();
+        arrays.found = make_large_array<std::uint8_t>(linked);
+        arrays.list = make_large_array<std::uint32_t>(AXIS_SLOTS * linked);
+        arrays.packed = make_large_array<std::uint32_t>(linked);
+        arrays.fairing_room = linked;
+        fresh.insert(fresh.end(), {{arrays.found.get(), linked},
+                                   {arrays.list.get(), AXIS_SLOTS * linked * sizeof(std::uint32_t)},
+                                   {arrays.packed.get(), linked * sizeof(std::uint32_t)}});
+    }
     fit(arrays.rings, arrays.rings_room, regions * 2 * (size + RING_EXTRA));
     fit(arrays.aside, arrays.aside_room, regions > 1 ? regions * 2 * deepest * reach : 0);
     fit(arrays.hold, arrays.hold_room, runs > 1 ? count : 0);
-    // Fresh arrays, 80 to 95 MB on the dense benchmark volume: mapped in a few pieces per worker,
+    // Fresh arrays, 15 to 20 MB on the dense benchmark volume: mapped in a few pieces per worker,
     // instead of page by page as the links and the first passes write them. Small ones are not
     // worth the calls.
     if (count >= FAIR_CHUNK) {
@@ -1592,9 +1631,10 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         });
     }
 
-    // Links, once per call, pointing into the rings.
+    // Links point into the position rings.
+    const Linker linker{cells, cell_shape, fairing.junction_rule, through_map ? &occupied : nullptr, size, size + 4};
     const CellLinks links{arrays.found.get(), arrays.list.get(), arrays.packed.get(), size + 4};
-    link_cells(cells, cell_shape, fairing.junction_rule, links, through_map ? &occupied : nullptr, size, parallel);
+    if (runs > 1) link_cells(linker, links, parallel);
 
     for (std::uint64_t run = 0, pass = 0; run < runs; ++run) {
         const std::size_t depth = depth_of(run);
@@ -1602,6 +1642,7 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
         for (std::size_t s = 0; s < depth; ++s) stage_weights[s] = weights[(pass + s) % weight_count];
         const Pipeline pipeline{cells,
                                 links,
+                                runs == 1 ? &linker : nullptr,
                                 bound,
                                 reach,
                                 depth,
@@ -1636,9 +1677,10 @@ std::vector<std::uint32_t> fairing_links_of(const CellField& cells, const std::a
     const OccupiedCells occupied{bits.data(), first.data(), words};
     std::vector<std::uint32_t> result;
     if (count == 0) return result;
+    std::vector<std::uint32_t> packed(count);
     cell_reach(cells, cell_shape, through_map ? &occupied : nullptr, parallel);
-    link_cells(cells, cell_shape, junction_rule, {found.data(), list.data()}, through_map ? &occupied : nullptr, 0,
-               parallel);
+    link_cells({cells, cell_shape, junction_rule, through_map ? &occupied : nullptr, 0, 0},
+               {found.data(), list.data(), packed.data()}, parallel);
     for (std::size_t j = 0; j < count; ++j) {
         result.push_back(found[j]);
         result.insert(result.end(), list.begin() + AXIS_SLOTS * j, list.begin() + AXIS_SLOTS * (j + 1));
