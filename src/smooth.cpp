@@ -1166,16 +1166,22 @@ std::size_t cell_reach(const CellField& cells, const std::array<std::uint64_t, 3
     return chunk_reach.empty() ? 1 : *std::max_element(chunk_reach.begin(), chunk_reach.end());
 }
 
+// The slots of a ring over the vertices: vertex j in slot j & mask, of `size` slots. A ring with a
+// slot for every vertex has the mask ~0 and never wraps.
+struct Slots {
+    std::size_t size;
+    std::size_t mask;
+};
+
 // Finds the links of ranges of cell vertices, through `occupied` (null: with cursors, else
-// cell_reach must have filled it). With `slots` 0 list entries are vertex indices and a missing
-// neighbour is the vertex count; otherwise they are slots of rings of `slots` slots (a power of
-// two) and a missing neighbour is `zero_slot`.
+// cell_reach must have filled it). Without `slots` list entries are vertex indices and a missing
+// neighbour is the vertex count; with them, slots of their rings and `zero_slot`.
 struct Linker {
     const CellField& cells;
     const std::array<std::uint64_t, 3>& cell_shape;
     bool junction_rule;
     const OccupiedCells* occupied;
-    std::size_t slots;
+    const Slots* slots;
     std::size_t zero_slot;
 
     // Vertex j of [first, last) gets found[j - first], its four slots from list[AXIS_SLOTS * (j -
@@ -1190,9 +1196,9 @@ struct Linker {
         } else {
             find_links(cells.cell_ids, offsets, first, last, found, list);
         }
-        if (slots != 0) {
+        if (slots != nullptr) {
             const auto zero_point = static_cast<std::uint32_t>(cells.size()),
-                       mask = static_cast<std::uint32_t>(slots - 1), zero = static_cast<std::uint32_t>(zero_slot);
+                       mask = static_cast<std::uint32_t>(slots->mask), zero = static_cast<std::uint32_t>(zero_slot);
             for (std::size_t k = 0; k < AXIS_SLOTS * (last - first); ++k)
                 list[k] = list[k] == zero_point ? zero : list[k] & mask;
         }
@@ -1239,14 +1245,16 @@ std::size_t pipeline_depth(std::size_t reach) {
 // stage s - 1 has read by then: the stages read and write what was read or written a moment
 // before, as they did in the whole arrays. A stage runs at most a block ahead of the next one's
 // reach, so the oldest value still to be read lies about (depth + 1) reach behind the first
-// stage, and the rings have (depth + 2) reach + 3 blocks of slots (or room for every vertex, when
-// that is less). Slot -1 repeats the last slot and the four after the last repeat the first four,
-// so a vertex's previous and next entries are read, four vertices at a time, without wrapping;
-// then comes the zero point that missing neighbours read.
+// stage, and the rings have (depth + 2) reach + 3 blocks of slots, rounded up to a power of two (or
+// a slot for every vertex, when that is no more). Slot -1 repeats the last slot and the four after the last repeat the
+// first four, so a vertex's previous and next entries are read, four vertices at a time, without wrapping; then comes
+// the zero point that missing neighbours read.
 inline constexpr std::size_t RING_EXTRA = 6;
 
-std::size_t ring_size(std::size_t count, std::size_t reach, std::size_t depth) {
-    return std::bit_ceil(std::max<std::size_t>(16, std::min(count, (depth + 2) * reach + 3 * STAGE_BLOCK)));
+Slots ring_slots(std::size_t count, std::size_t reach, std::size_t depth) {
+    const std::size_t window = std::bit_ceil((depth + 2) * reach + 3 * STAGE_BLOCK);
+    if (window >= count) return {count, ~std::size_t{0}};
+    return {window, window - 1};
 }
 
 // Copies into a ring's extra slots what they repeat, after slots [first, last) were written.
@@ -1255,13 +1263,13 @@ void mirror(Point4f* ring, std::size_t size, std::size_t first, std::size_t last
     if (last == size) ring[-1] = ring[size - 1];
 }
 
-// body(first, last, slot) for the pieces of vertices [first, last) that do not wrap around a ring
-// of `size` slots, `slot` being the first's.
+// body(first, last, slot) for the pieces of vertices [first, last) that do not wrap around a ring,
+// `slot` being the first's.
 template <class Body>
-void by_slots(std::size_t size, std::size_t first, std::size_t last, const Body& body) {
+void by_slots(const Slots& slots, std::size_t first, std::size_t last, const Body& body) {
     while (first < last) {
-        const std::size_t slot = first & (size - 1);
-        const std::size_t end = std::min(last, first + (size - slot));
+        const std::size_t slot = first & slots.mask;
+        const std::size_t end = std::min(last, first + (slots.size - slot));
         body(first, end, slot);
         first = end;
     }
@@ -1283,7 +1291,7 @@ RegionEnds region_ends(std::size_t start, std::size_t end, std::size_t count, st
 
 struct Pipeline {
     const CellField& cells;
-    // Every vertex's links, or with `linker` set, per region rings of `size` vertices' links, which
+    // Every vertex's links, or with `linker` set, per region a ring of links, which
     // stage 0 fills as it goes.
     CellLinks links;
     const Linker* linker;
@@ -1294,16 +1302,17 @@ struct Pipeline {
     const Point4f* from;                   // the first pass's positions, or null: the cells' own
     Point4f* to;                           // where the last pass's go, or null: rounded into `rounded`
     Position* rounded;                     // the cells' positions
-    Point4f* rings;                        // per region two rings of size + RING_EXTRA slots
-    std::size_t size;
+    Point4f* rings;                        // per region two rings of slots.size + RING_EXTRA slots
+    Slots slots;
     Point4f* aside;  // per region room for 2 * depth * reach positions
 
     Point4f* ring(std::size_t region, std::size_t stage) const {
-        return rings + (region * 2 + stage % 2) * (size + RING_EXTRA) + 1;
+        return rings + (region * 2 + stage % 2) * (slots.size + RING_EXTRA) + 1;
     }
 
     CellLinks links_of(std::size_t region) const {
         if (linker == nullptr) return links;
+        const std::size_t size = slots.size;
         return {links.found + region * size, links.list + region * AXIS_SLOTS * size, links.packed + region * size,
                 links.zero_slot};
     }
@@ -1312,7 +1321,7 @@ struct Pipeline {
     void load(std::size_t region, std::size_t first, std::size_t last) const {
         Point4f* const ring = this->ring(region, 0);
         const CellLinks made = links_of(region);
-        by_slots(size, first, last, [&](std::size_t a, std::size_t b, std::size_t slot) {
+        by_slots(slots, first, last, [&](std::size_t a, std::size_t b, std::size_t slot) {
             if (linker != nullptr)
                 linker->link(a, b, made.found + slot, made.list + AXIS_SLOTS * slot, made.packed + slot);
             Point4f* const out = ring + slot;
@@ -1321,7 +1330,7 @@ struct Pipeline {
             } else {
                 for (std::size_t j = a; j < b; ++j) out[j - a] = widen(cells.positions[j]);
             }
-            mirror(ring, size, slot, slot + (b - a));
+            mirror(ring, slots.size, slot, slot + (b - a));
         });
     }
 
@@ -1330,9 +1339,9 @@ struct Pipeline {
         const Point4f* const in = ring(region, s - 1);
         Point4f* const out = ring(region, s);
         const CellLinks linked = links_of(region);
-        by_slots(size, first, last, [&](std::size_t a, std::size_t b, std::size_t slot) {
+        by_slots(slots, first, last, [&](std::size_t a, std::size_t b, std::size_t slot) {
             fair_chunk(cells, linked, bound, in, out, a - slot, linker != nullptr ? a - slot : 0, a, b, weights[s - 1]);
-            mirror(out, size, slot, slot + (b - a));
+            mirror(out, slots.size, slot, slot + (b - a));
         });
     }
 
@@ -1381,7 +1390,7 @@ void run_region(const Pipeline& pipeline, std::size_t region, std::size_t start,
             }
             front[s] = limit;
         }
-        by_slots(pipeline.size, kept, front[depth], [&](std::size_t a, std::size_t b, std::size_t slot) {
+        by_slots(pipeline.slots, kept, front[depth], [&](std::size_t a, std::size_t b, std::size_t slot) {
             const Point4f* const points = last_ring + slot;
             const std::size_t head_to = std::clamp(ends.head_end, a, b), tail_from = std::clamp(ends.tail_start, a, b);
             if (head_to > a) std::copy(points, points + (head_to - a), head + (a - start));
@@ -1588,7 +1597,8 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     const auto depth_of = [&](std::uint64_t run) {
         return static_cast<std::size_t>(passes / runs + (run < passes % runs ? 1 : 0));
     };
-    const std::size_t size = ring_size(count, reach, deepest);
+    const Slots slots = ring_slots(count, reach, deepest);
+    const std::size_t size = slots.size;
     TARNA_ASSERT(size + RING_EXTRA < NONE, "fairing: too many cells for 32-bit indices");
     const std::size_t regions = region_count(count, reach, depth_of(runs - 1), parallel);
     const auto fit = [&](LargeArray<Point4f>& array, std::size_t& room, std::size_t needed) {
@@ -1632,7 +1642,7 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     }
 
     // Links point into the position rings.
-    const Linker linker{cells, cell_shape, fairing.junction_rule, through_map ? &occupied : nullptr, size, size + 4};
+    const Linker linker{cells, cell_shape, fairing.junction_rule, through_map ? &occupied : nullptr, &slots, size + 4};
     const CellLinks links{arrays.found.get(), arrays.list.get(), arrays.packed.get(), size + 4};
     if (runs > 1) link_cells(linker, links, parallel);
 
@@ -1651,7 +1661,7 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
                                 run + 1 == runs ? nullptr : arrays.hold.get(),
                                 cells.positions.data(),
                                 arrays.rings.get(),
-                                size,
+                                slots,
                                 arrays.aside.get()};
         const std::size_t run_regions = region_count(count, reach, depth, parallel);
         TARNA_ASSERT(run_regions <= regions, "fairing: more regions than rings");
@@ -1679,7 +1689,7 @@ std::vector<std::uint32_t> fairing_links_of(const CellField& cells, const std::a
     if (count == 0) return result;
     std::vector<std::uint32_t> packed(count);
     cell_reach(cells, cell_shape, through_map ? &occupied : nullptr, parallel);
-    link_cells({cells, cell_shape, junction_rule, through_map ? &occupied : nullptr, 0, 0},
+    link_cells({cells, cell_shape, junction_rule, through_map ? &occupied : nullptr, nullptr, 0},
                {found.data(), list.data(), packed.data()}, parallel);
     for (std::size_t j = 0; j < count; ++j) {
         result.push_back(found[j]);
