@@ -989,10 +989,11 @@ std::size_t link_reach(const std::vector<std::uint64_t>& ids, std::uint64_t slab
 }
 
 // One pass's step for cell vertex j, whose position sits in slot k of `current` and goes to slot
-// k of `next`, and whose links are entry l of `links`: it moves towards its neighbours' mean, clamped to its box. The
-// box is its cell intersected with the max_deviation box around its extracted position o, or [o, o] for a vertex that
-// must stay (a boundary one, or one without neighbours), which clamps every pass back to exactly o. Boxes are worked
-// out afresh in every pass: that costs less than reading them from memory.
+// k of `next`, and whose links are entry l of `links`: it moves towards its neighbours' mean,
+// clamped to its box. The box is its cell intersected with the max_deviation box around its
+// extracted position o, or [o, o] for a vertex that must stay (a boundary one, or one without
+// neighbours), which clamps every pass back to exactly o. Boxes are worked out afresh in every
+// pass: that costs less than reading them from memory.
 inline void fair_vertex(const CellField& cells, const CellLinks& links, float bound, const Point4f* current,
                         Point4f* next, std::size_t j, std::size_t k, std::size_t l, float weight) {
     const unsigned found = links.found[l];
@@ -1245,10 +1246,10 @@ std::size_t pipeline_depth(std::size_t reach) {
 // stage s - 1 has read by then: the stages read and write what was read or written a moment
 // before, as they did in the whole arrays. A stage runs at most a block ahead of the next one's
 // reach, so the oldest value still to be read lies about (depth + 1) reach behind the first
-// stage, and the rings have (depth + 2) reach + 3 blocks of slots, rounded up to a power of two (or
-// a slot for every vertex, when that is no more). Slot -1 repeats the last slot and the four after the last repeat the
-// first four, so a vertex's previous and next entries are read, four vertices at a time, without wrapping; then comes
-// the zero point that missing neighbours read.
+// stage, and the rings have (depth + 2) reach + 3 blocks of slots, rounded up to a power of two
+// (or a slot for every vertex, when that is no more). Slot -1 repeats the last slot and the four
+// after the last repeat the first four, so a vertex's previous and next entries are read, four
+// vertices at a time, without wrapping; then comes the zero point that missing neighbours read.
 inline constexpr std::size_t RING_EXTRA = 6;
 
 Slots ring_slots(std::size_t count, std::size_t reach, std::size_t depth) {
@@ -1291,8 +1292,7 @@ RegionEnds region_ends(std::size_t start, std::size_t end, std::size_t count, st
 
 struct Pipeline {
     const CellField& cells;
-    // Every vertex's links, or with `linker` set, per region a ring of links, which
-    // stage 0 fills as it goes.
+    // Every vertex's links, or with `linker` set, a ring of links per region that stage 0 fills.
     CellLinks links;
     const Linker* linker;
     float bound;
@@ -1563,11 +1563,21 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     }
     const float bound = box_half_width(fairing.max_deviation);
 
-    // The arrays of an earlier call serve while they are large enough and not more than twice so;
-    // fresh ones are mapped in afterwards.
+    // An array of an earlier call serves while it is large enough and not more than twice so; else
+    // a fresh one replaces it (the old one goes first, so the two are never held at once), to be
+    // mapped in below.
     SmoothingMemory own;
     SmoothingMemory& arrays = memory != nullptr ? *memory : own;
     std::vector<std::pair<void*, std::size_t>> fresh;
+    const auto fit = [&]<class T>(LargeArray<T>& array, std::size_t& room, std::size_t needed) {
+        if (room >= needed && room / 2 <= needed) return;
+        array.reset();
+        room = 0;
+        if (needed == 0) return;
+        array = make_large_array<T>(needed);
+        room = needed;
+        fresh.emplace_back(array.get(), needed * sizeof(T));
+    };
 
     // Dense grids find their neighbours in a map of the cells that hold a vertex; for sparse ones
     // the map would be large, and cursors find them.
@@ -1601,30 +1611,10 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     const std::size_t size = slots.size;
     TARNA_ASSERT(size + RING_EXTRA < NONE, "fairing: too many cells for 32-bit indices");
     const std::size_t regions = region_count(count, reach, depth_of(runs - 1), parallel);
-    const auto fit = [&](LargeArray<Point4f>& array, std::size_t& room, std::size_t needed) {
-        if (room >= needed && room / 2 <= needed) return;
-        array.reset();
-        room = 0;
-        if (needed == 0) return;
-        array = make_large_array<Point4f>(needed);
-        room = needed;
-        fresh.emplace_back(array.get(), needed * sizeof(Point4f));
-    };
     const std::size_t linked = runs == 1 ? regions * size : count;
-    if (arrays.fairing_room < linked || arrays.fairing_room / 2 > linked) {
-        // The old arrays go first, so the two sets are never held at once.
-        arrays.fairing_room = 0;
-        arrays.found.reset();
-        arrays.list.reset();
-        arrays.packed.reset();
-        arrays.found = make_large_array<std::uint8_t>(linked);
-        arrays.list = make_large_array<std::uint32_t>(AXIS_SLOTS * linked);
-        arrays.packed = make_large_array<std::uint32_t>(linked);
-        arrays.fairing_room = linked;
-        fresh.insert(fresh.end(), {{arrays.found.get(), linked},
-                                   {arrays.list.get(), AXIS_SLOTS * linked * sizeof(std::uint32_t)},
-                                   {arrays.packed.get(), linked * sizeof(std::uint32_t)}});
-    }
+    fit(arrays.found, arrays.found_room, linked);
+    fit(arrays.list, arrays.list_room, AXIS_SLOTS * linked);
+    fit(arrays.packed, arrays.packed_room, linked);
     fit(arrays.rings, arrays.rings_room, regions * 2 * (size + RING_EXTRA));
     fit(arrays.aside, arrays.aside_room, regions > 1 ? regions * 2 * deepest * reach : 0);
     fit(arrays.hold, arrays.hold_room, runs > 1 ? count : 0);

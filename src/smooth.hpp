@@ -111,15 +111,14 @@ struct Scratch {
 // calls and releases it in clear().
 struct SmoothingMemory {
     std::vector<Scratch> scratch;  // relaxation and Taubin: one per thread slot
-    // Fairing: links and packed words for `fairing_room` cell vertices (every one, or a ring's
-    // worth per region); the passes' position rings, the positions of region ends kept aside, and
-    // the positions between runs of passes.
+    // Fairing: links and packed words of cell vertices (every one, or a ring's worth per region),
+    // the passes' position rings, the positions of region ends kept aside and the positions
+    // between runs of passes; each with its room in entries.
     LargeArray<std::uint8_t> found;
     LargeArray<std::uint32_t> list;
     LargeArray<std::uint32_t> packed;
-    std::size_t fairing_room = 0;
     LargeArray<Point4f> rings, aside, hold;
-    std::size_t rings_room = 0, aside_room = 0, hold_room = 0;
+    std::size_t found_room = 0, list_room = 0, packed_room = 0, rings_room = 0, aside_room = 0, hold_room = 0;
     // Fairing on dense grids: which cells hold a vertex, for `occupied_room` words of 64 cells.
     LargeArray<std::uint64_t> occupied_bits;
     LargeArray<std::uint32_t> occupied_first;
