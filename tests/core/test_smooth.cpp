@@ -1,7 +1,7 @@
 // Smoothing on hand-built records too small for a volume to produce: the worked examples of
 // relaxation, Taubin smoothing and fairing with their exact stored results. Then the code for
-// 512-bit registers against the plain code on small volumes, the sorting network it uses, and the
-// mapping in of fairing's fresh arrays.
+// 512-bit registers against the plain code on small volumes, fairing's passes run at once against
+// one at a time, the sorting network, and the mapping in of fairing's fresh arrays.
 #include <algorithm>
 #include <bit>
 #include <cmath>
