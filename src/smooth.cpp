@@ -1603,10 +1603,10 @@ void fair(CellField& cells, const std::array<std::uint64_t, 3>& cell_shape, cons
     const std::uint64_t passes = std::uint64_t(fairing.iterations) * weight_count;
     const std::size_t most = pipeline_depth(reach);
     const std::uint64_t runs = (passes + most - 1) / most;
-    const auto deepest = static_cast<std::size_t>(std::min<std::uint64_t>(most, passes));
     const auto depth_of = [&](std::uint64_t run) {
         return static_cast<std::size_t>(passes / runs + (run < passes % runs ? 1 : 0));
     };
+    const std::size_t deepest = depth_of(0);  // the first runs take the passes left over
     const Slots slots = ring_slots(count, reach, deepest);
     const std::size_t size = slots.size;
     TARNA_ASSERT(size + RING_EXTRA < NONE, "fairing: too many cells for 32-bit indices");
