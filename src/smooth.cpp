@@ -1099,28 +1099,47 @@ TARNA_WIDE std::size_t fair_wide(const CellField& cells, const CellLinks& links,
     return j;
 }
 
-// store_fixed() of points[k] into out[k] for k below count, four at a time, lane by lane the same
-// operations; returns the first k left for the plain loop.
-TARNA_WIDE std::size_t store_fixed_wide(const Point4f* points, Position* out, std::size_t count) {
+// store_fixed() of four points at once, lane by lane the same operations, into out[0, 4).
+TARNA_WIDE inline void store_fixed_four(__m512 point, Position* out) {
     const __m512 low = _mm512_set1_ps(-2147483648.0f), high = _mm512_set1_ps(2147483520.0f);
     const __m512 half = _mm512_set1_ps(0.5f), minus_half = _mm512_set1_ps(-0.5f);
     const __m512i one = _mm512_set1_epi32(1), largest = _mm512_set1_epi32(std::numeric_limits<std::int32_t>::max());
+    const __m512 number = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(point, point, _CMP_ORD_Q), point);
+    const __m512 inside =
+        _mm512_mask_blend_ps(_mm512_cmp_ps_mask(number, low, _CMP_LT_OQ),
+                             _mm512_mask_blend_ps(_mm512_cmp_ps_mask(number, high, _CMP_GT_OQ), number, high), low);
+    const __m512i truncated = _mm512_cvttps_epi32(inside);
+    const __m512 remainder = _mm512_sub_ps(inside, _mm512_cvtepi32_ps(truncated));
+    __m512i rounded = _mm512_mask_add_epi32(truncated, _mm512_cmp_ps_mask(remainder, half, _CMP_GE_OQ), truncated, one);
+    rounded = _mm512_mask_sub_epi32(rounded, _mm512_cmp_ps_mask(remainder, minus_half, _CMP_LE_OQ), rounded, one);
+    const __m512i saturated =
+        _mm512_mask_mov_epi32(rounded, _mm512_cmp_ps_mask(number, _mm512_set1_ps(2147483648.0f), _CMP_GE_OQ), largest);
+    // The three coordinates of each lane, packed: exactly the four positions' 48 bytes.
+    _mm512_mask_storeu_epi32(out->data(), 0x0FFF, _mm512_maskz_compress_epi32(0x7777, saturated));
+}
+
+// store_fixed() of points[k] into out[k] for k below count, four at a time; returns the first k
+// left for the plain loop.
+TARNA_WIDE std::size_t store_fixed_wide(const Point4f* points, Position* out, std::size_t count) {
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4)
+        store_fixed_four(_mm512_loadu_ps(reinterpret_cast<const float*>(points + j)), out + j);
+    return j;
+}
+
+// The same for points[slot[k]], as an object's positions are written back from their slots.
+TARNA_WIDE std::size_t store_fixed_wide(const Point4f* points, const std::uint32_t* slot, Position* out,
+                                        std::size_t count) {
     std::size_t j = 0;
     for (; j + 4 <= count; j += 4) {
-        const __m512 point = _mm512_loadu_ps(reinterpret_cast<const float*>(points + j));
-        const __m512 number = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(point, point, _CMP_ORD_Q), point);
-        const __m512 inside =
-            _mm512_mask_blend_ps(_mm512_cmp_ps_mask(number, low, _CMP_LT_OQ),
-                                 _mm512_mask_blend_ps(_mm512_cmp_ps_mask(number, high, _CMP_GT_OQ), number, high), low);
-        const __m512i truncated = _mm512_cvttps_epi32(inside);
-        const __m512 remainder = _mm512_sub_ps(inside, _mm512_cvtepi32_ps(truncated));
-        __m512i rounded =
-            _mm512_mask_add_epi32(truncated, _mm512_cmp_ps_mask(remainder, half, _CMP_GE_OQ), truncated, one);
-        rounded = _mm512_mask_sub_epi32(rounded, _mm512_cmp_ps_mask(remainder, minus_half, _CMP_LE_OQ), rounded, one);
-        const __m512i saturated = _mm512_mask_mov_epi32(
-            rounded, _mm512_cmp_ps_mask(number, _mm512_set1_ps(2147483648.0f), _CMP_GE_OQ), largest);
-        // The three coordinates of each lane, packed: exactly the four positions' 48 bytes.
-        _mm512_mask_storeu_epi32(out[j].data(), 0x0FFF, _mm512_maskz_compress_epi32(0x7777, saturated));
+        const auto quarter = [&](std::size_t k) TARNA_WIDE {
+            return _mm_loadu_ps(reinterpret_cast<const float*>(points + slot[j + k]));
+        };
+        __m512 point = _mm512_castps128_ps512(quarter(0));
+        point = _mm512_insertf32x4(point, quarter(1), 1);
+        point = _mm512_insertf32x4(point, quarter(2), 2);
+        point = _mm512_insertf32x4(point, quarter(3), 3);
+        store_fixed_four(point, out + j);
     }
     return j;
 }
@@ -1538,8 +1557,18 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
             std::swap(write, spare);
         }
     }
-    // The object now has positions of its own, made in place: resize() would first zero them.
+    // The object now has positions of its own. Four to a register, they go into room zeroed first
+    // (an object's room stays in cache between the two writes); one at a time, they are made in
+    // place, since resize() would first zero them.
     const std::uint32_t* slot_of = scratch.slot_of.data();
+#if TARNA_WIDE_REGISTERS
+    if (wide_registers()) {
+        mesh.positions.resize(vertex_count);
+        const std::size_t done = store_fixed_wide(read, slot_of, mesh.positions.data(), vertex_count);
+        for (std::size_t j = done; j < vertex_count; ++j) store_fixed(read[slot_of[j]], mesh.positions[j]);
+        return;
+    }
+#endif
     mesh.positions.assign(RoundedPositions{read, slot_of}, RoundedPositions{read, slot_of + vertex_count});
 }
 
