@@ -939,59 +939,6 @@ std::optional<Label> find_uniform(const VolumeView<Label>& view, const Parallel&
 // ---------------------------------------------------------------------------------------------
 // Pass driver.
 
-namespace {
-
-// The flags of the cells of vertices [first, last) into out[first, last).
-void copy_flags(const std::uint32_t* cells, std::size_t first, std::size_t last, const std::vector<std::uint8_t>& flags,
-                std::uint8_t* out) {
-    for (std::size_t k = first; k < last; ++k) {
-        TARNA_ASSERT(cells[k] < flags.size(), "vertex cell out of range");
-        out[k] = flags[cells[k]];
-    }
-}
-
-#if TARNA_WIDE_REGISTERS
-// copy_flags sixteen vertices at a time: each lane reads the four bytes from its cell's flag on
-// and keeps the first. Where a lane's four bytes would pass the end of the flags, or its cell is
-// out of range, the sixteen go one at a time. Returns the first vertex left.
-TARNA_WIDE std::size_t copy_flags_wide(const std::uint32_t* cells, std::size_t count,
-                                       const std::vector<std::uint8_t>& flags, std::uint8_t* out) {
-    if (flags.size() < 4) return 0;
-    const __m512i last_whole = _mm512_set1_epi32(int(std::min<std::size_t>(flags.size() - 4, NONE)));
-    std::size_t k = 0;
-    for (; k + 16 <= count; k += 16) {
-        const __m512i index = _mm512_loadu_si512(cells + k);
-        if (_mm512_cmpgt_epu32_mask(index, last_whole) != 0) {
-            copy_flags(cells, k, k + 16, flags, out);
-            continue;
-        }
-        // The masked forms, with every lane on and a zero source, leave nothing undefined.
-        const __m512i words = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF, index, flags.data(), 1);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm512_maskz_cvtepi32_epi8(0xFFFF, words));
-    }
-    return k;
-}
-#endif
-
-// Every vertex takes its cell's boundary flag. Done once the cells are final rather than per
-// vertex during the scan, where another growing array per label cost a cache miss per append
-// (a seventh of the whole pass on a dense volume).
-void copy_boundary_flags(Extraction& extraction, const Parallel& parallel) {
-    const std::vector<std::uint8_t>& flags = extraction.surface_cells.boundary;
-    parallel.for_each(extraction.meshes.size(), [&](std::size_t i) {
-        LabelMesh& mesh = extraction.meshes[i];
-        const std::size_t count = mesh.cells.size();
-        mesh.boundary.resize(count);
-        std::size_t k = 0;
-#if TARNA_WIDE_REGISTERS
-        if (wide_registers()) k = copy_flags_wide(mesh.cells.data(), count, flags, mesh.boundary.data());
-#endif
-        copy_flags(mesh.cells.data(), k, count, flags, mesh.boundary.data());
-    });
-}
-
-}  // namespace
-
 template <class Label>
 Extraction extract(const VolumeView<Label>& view, const ExtractOptions& options, const Parallel& parallel,
                    Extraction* recycled) {
@@ -1022,7 +969,10 @@ Extraction extract(const VolumeView<Label>& view, const ExtractOptions& options,
         result.meshes = std::move(merged.meshes);
         result.surface_cells = std::move(merged.surface_cells);
     }
-    if (options.bands.track_boundary) copy_boundary_flags(result, parallel);
+    // Each vertex's flag is its cell's: the objects read them there rather than keep copies.
+    if (options.bands.track_boundary) {
+        for (LabelMesh& mesh : result.meshes) mesh.boundary_in_cells = true;
+    }
     result.cell_shape = dims;
     return result;
 }

@@ -199,9 +199,12 @@ TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, 
     const std::size_t stored_vertices = vertex_count(mesh);
     TARNA_ASSERT(mesh.boundary.empty() || mesh.boundary.size() == stored_vertices,
                  "boundary flags do not match the vertex count");
-    if (mesh.positions.empty()) {
+    if (mesh.positions.empty() || mesh.boundary_in_cells) {
         for (const std::uint32_t cell : mesh.cells) TARNA_ASSERT(cell < cells.size(), "vertex cell index out of range");
     }
+    TARNA_ASSERT(
+        !mesh.boundary_in_cells || (mesh.cells.size() == stored_vertices && cells.boundary.size() == cells.size()),
+        "boundary flags do not match the vertex count");
     // Triangle numbers are kept in 32-bit incident lists.
     if (mesh.quads.size() > NONE / 2) throw LimitError("too many faces for 32-bit indices");
 
@@ -242,9 +245,10 @@ TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, 
     for (std::size_t i = vertex_count; i < order.size(); ++i) positions[i] = positions[order[i]];
     result.vertices = std::move(positions);
 
-    if (!mesh.boundary.empty()) {
+    if (has_boundary(mesh)) {
         result.vertex_flags.resize(order.size());
-        for (std::size_t i = 0; i < order.size(); ++i) result.vertex_flags[i] = mesh.boundary[used[order[i]]];
+        for (std::size_t i = 0; i < order.size(); ++i)
+            result.vertex_flags[i] = vertex_boundary(mesh, cells, used[order[i]]);
     }
     return result;
 }

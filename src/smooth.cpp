@@ -1515,10 +1515,13 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
     if (iterations == 0 || mesh.quads.empty()) return;
     TARNA_ASSERT(passes >= 1 && passes <= weights.size(), "smoothing: fewer weights than passes");
     const std::size_t vertex_count = tarna::vertex_count(mesh);
-    if (mesh.positions.empty()) {
+    if (mesh.positions.empty() || mesh.boundary_in_cells) {
         for (const std::uint32_t cell : mesh.cells)
             TARNA_ASSERT(cell < cells.size(), "smoothing: vertex cell out of range");
     }
+    TARNA_ASSERT(
+        !mesh.boundary_in_cells || (mesh.cells.size() == vertex_count && cells.boundary.size() == cells.size()),
+        "smoothing: boundary flags do not match the vertex count");
     // List places count two entries per quad corner and two per vertex (and the counted fill takes
     // as many again); slot lists hold twice a slot.
     TARNA_ASSERT(8 * std::uint64_t(mesh.quads.size()) + 2 * std::uint64_t(vertex_count) < NONE,
@@ -1528,17 +1531,21 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
 
     // The box is centred on the extracted position o: lo = o - D, hi = D + o.
     const float bound = box_half_width(max_deviation);
-    const bool pinning = mesh.boundary.size() == vertex_count;
+    const bool pinning = mesh.boundary.size() == vertex_count || mesh.boundary_in_cells;
     scratch.current.resize(vertex_count);
     scratch.next.resize(vertex_count);  // every pass writes every entry before it is read
     scratch.start.resize(vertex_count);
-    // Start positions shared with the cells are fetched ahead (CELL_FETCH_AHEAD).
+    // Start positions shared with the cells, and the cells' flags, are fetched ahead
+    // (CELL_FETCH_AHEAD).
     const bool shared = mesh.positions.empty();
     for (std::size_t j = 0; j < vertex_count; ++j) {
-        if (shared && j + CELL_FETCH_AHEAD < vertex_count)
-            __builtin_prefetch(&cells.positions[mesh.cells[j + CELL_FETCH_AHEAD]]);
+        if (j + CELL_FETCH_AHEAD < vertex_count) {
+            if (shared) __builtin_prefetch(&cells.positions[mesh.cells[j + CELL_FETCH_AHEAD]]);
+            if (mesh.boundary_in_cells) __builtin_prefetch(&cells.boundary[mesh.cells[j + CELL_FETCH_AHEAD]]);
+        }
         const Point4f o = widen(vertex_position(mesh, cells, j));
-        const bool fixed = scratch.neighbour_start[j] == scratch.neighbour_end[j] || (pinning && mesh.boundary[j] != 0);
+        const bool fixed =
+            scratch.neighbour_start[j] == scratch.neighbour_end[j] || (pinning && vertex_boundary(mesh, cells, j) != 0);
         const std::uint32_t slot = scratch.slot_of[j];
         Point4f start = o;
         start[3] = fixed ? 0.0f : bound;

@@ -31,5 +31,6 @@ inline void check_same(const tarna::Extraction& a, const tarna::Extraction& b) {
         CHECK(a.meshes[j].quads == b.meshes[j].quads);
         CHECK(a.meshes[j].ambiguous == b.meshes[j].ambiguous);
         CHECK(a.meshes[j].boundary == b.meshes[j].boundary);
+        CHECK(a.meshes[j].boundary_in_cells == b.meshes[j].boundary_in_cells);
     }
 }
