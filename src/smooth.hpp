@@ -92,8 +92,8 @@ struct Scratch {
     std::vector<Point4f> current;
     std::vector<Point4f> next;
     // Per vertex, its extracted position o, and in the fourth lane the half-width h of its box
-    // [o - h, h + o]: the max_deviation bound, or 0 for a vertex that must not move (flagged in
-    // `boundary`, or without neighbours), which clamps every pass back to exactly o.
+    // [o - h, h + o]: the max_deviation bound, or 0 for a vertex that must not move (flagged as on
+    // the boundary, or without neighbours), which clamps every pass back to exactly o.
     std::vector<Point4f> start;
     // Passes work on slots: the vertices grouped by how many neighbours they have (3, 4, 5, 6,
     // any other), ascending within a group. `current`, `next` and `start` are in slot order.
@@ -126,8 +126,9 @@ struct SmoothingMemory {
 };
 
 // `iterations` times, one umbrella pass per weight for the first `passes` weights; moves `mesh`'s
-// positions, nothing else. Vertices flagged in `boundary` stay put. A mesh that shares its cells'
-// positions starts from those (in `cells`) and ends with positions of its own.
+// positions, nothing else. Vertices flagged as on the boundary (in `boundary`, or through their
+// cells) stay put. A mesh that shares its cells' positions starts from those (in `cells`) and ends
+// with positions of its own.
 void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std::span<const double> weights,
          std::uint32_t passes, Scratch& scratch, double max_deviation);
 
