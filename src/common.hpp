@@ -56,6 +56,19 @@ inline bool allow_wide_registers(bool allowed) { return wide_allowed.exchange(al
 
 using Position = std::array<std::int32_t, 3>;  // fixed point, 1/256 voxel, array-axis order
 using Quad = std::array<std::uint32_t, 4>;
+// A quad of a label with few vertices: corner k in bits 16k to 16k + 15. One integer, so that
+// appending one stays inline.
+using ShortQuad = std::uint64_t;
+
+inline ShortQuad short_quad(const Quad& quad) {
+    return std::uint64_t(quad[0]) | std::uint64_t(quad[1]) << 16 | std::uint64_t(quad[2]) << 32 |
+           std::uint64_t(quad[3]) << 48;
+}
+
+inline Quad wide_quad(ShortQuad quad) {
+    return {std::uint32_t(quad & 0xFFFF), std::uint32_t(quad >> 16 & 0xFFFF), std::uint32_t(quad >> 32 & 0xFFFF),
+            std::uint32_t(quad >> 48)};
+}
 using Triangle = std::array<std::uint32_t, 3>;
 using Point3f = std::array<float, 3>;
 

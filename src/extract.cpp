@@ -25,6 +25,7 @@
 #include <cstring>
 #include <numeric>
 #include <optional>
+#include <type_traits>
 
 #include "planes.hpp"
 #include "tables.hpp"
@@ -366,6 +367,7 @@ private:
 struct Spares {
     SpareBuffers<std::uint32_t> indices;  // vertex cells, ambiguous vertices
     SpareBuffers<Quad> quads;
+    SpareBuffers<ShortQuad> short_quads;
     SpareBuffers<Position> positions;
     SpareBuffers<std::uint64_t> cell_ids;
     SpareBuffers<std::uint16_t> edge_masks;
@@ -387,6 +389,7 @@ std::vector<Spares> deal_spares(Extraction* recycled, std::size_t count) {
         Spares& band = spares[j % count];
         band.indices.add(std::move(mesh.cells));
         band.quads.add(std::move(mesh.quads));
+        band.short_quads.add(std::move(mesh.short_quads));
         band.indices.add(std::move(mesh.ambiguous));
         band.positions.add(std::move(mesh.positions));
         band.flags.add(std::move(mesh.boundary));
@@ -486,7 +489,9 @@ public:
         if (cells.size() == cells.positions.capacity()) reserve_cells();
         const std::uint32_t cell_index = std::uint32_t(cells.size());
         cells.positions.push_back({p0, p1, p2});
-        cells.cell_ids.push_back(o + n0 * (m + n1 * g));
+        // Named: GCC 12 calls out of line for push_back of this expression in the cell loop.
+        const std::uint64_t cell_id = o + n0 * (m + n1 * g);
+        cells.cell_ids.push_back(cell_id);
         cells.edge_masks.push_back(std::uint16_t(mask));
         cells.boundary.push_back(boundary);
 
@@ -495,6 +500,7 @@ public:
         std::uint32_t* record_entries = current_.add(o + n0 * m)[0].data();
         // Slots of the labels of the groups, for the faces.
         std::array<std::uint32_t, 8> group_slot{};
+        unsigned wide_groups = 0;  // bit g: group g's label has its quads in 32 bits
         for (unsigned group = 0; group < group_count; ++group) {
             const Label label = group_label[group];
             if (label == 0) continue;
@@ -509,7 +515,18 @@ public:
             if (base + patches > INDEX_LIMIT) too_many_vertices();
             for (unsigned p = 0; p < patches; ++p) append(mesh.cells, cell_index, spares_.indices);
             prefetch_tail(mesh.cells);
-            prefetch_tail(mesh.quads);  // this label's faces come next
+            // The quads' corners are among the label's vertices so far: past the short limit, the
+            // label's quads move to 32 bits, once.
+            const bool wide = mesh.cells.size() > short_limit_ || !mesh.quads.empty();
+            if (wide && !mesh.short_quads.empty()) [[unlikely]]
+                widen_quads(mesh);
+            wide_groups |= unsigned(wide) << group;
+            // This label's faces come next.
+            if (wide) {
+                prefetch_tail(mesh.quads);
+            } else {
+                prefetch_tail(mesh.short_quads);
+            }
             if (AMBIGUOUS[set]) {
                 for (unsigned p = 0; p < patches; ++p) append(mesh.ambiguous, std::uint32_t(base + p), spares_.indices);
             }
@@ -525,11 +542,27 @@ public:
 
         if (!faces) return;
         const FaceSite site{o, m, g, n0, records_of(current_), records_of(previous_), &map_steps_};
+        // The cell's faces (three edges, two labels each at most) are gathered first and stored
+        // in one loop: stored where they are made, each in either width, the appends take so
+        // much code that the compiler calls out for every one.
+        std::array<Quad, 6> made;
+        std::array<std::uint8_t, 6> made_group;
+        unsigned made_count = 0;
         make_faces(
             corners, site, options_, [](Label, unsigned, bool, std::uint32_t entry) { return entry; },
             [&](unsigned corner, const Quad& quad) {
-                append(slots_[group_slot[(corner_groups >> (8 * corner)) & 0xFF]].quads, quad, spares_.quads);
+                made[made_count] = quad;
+                made_group[made_count++] = std::uint8_t(corner_groups >> (8 * corner));
             });
+        for (unsigned k = 0; k < made_count; ++k) {
+            const unsigned group = made_group[k];
+            LabelMesh& mesh = slots_[group_slot[group]];
+            if ((wide_groups >> group & 1) == 0) [[likely]] {
+                append(mesh.short_quads, short_quad(made[k]), spares_.short_quads);
+            } else {
+                append(mesh.quads, made[k], spares_.quads);
+            }
+        }
     }
 
     // A copy of the current slab's map and records.
@@ -578,6 +611,12 @@ private:
         return slot;
     }
 
+    [[gnu::noinline]] void widen_quads(LabelMesh& mesh) {
+        reserve(mesh.quads, 2 * mesh.short_quads.size(), spares_.quads);
+        for (const ShortQuad quad : mesh.short_quads) mesh.quads.push_back(wide_quad(quad));
+        spares_.short_quads.add(std::move(mesh.short_quads));
+    }
+
     static SlabRecords records_of(const Slab& slab) { return {slab.map.data(), slab.records.data()}; }
 
     const BandOptions& options_;
@@ -585,6 +624,7 @@ private:
     std::int64_t origin_;
     std::uint64_t projected_slabs_;
     Spares& spares_;
+    std::size_t short_limit_ = std::min(options_.short_quad_vertices, SHORT_QUAD_VERTICES);
     std::uint64_t slabs_done_ = 0;
     std::uint64_t cells_before_slab_ = 0;
     MapSteps map_steps_{};
@@ -839,31 +879,57 @@ std::vector<std::vector<Quad>> make_seam_faces(const std::vector<Band>& bands, s
 }
 
 // Step 4, for one label: its quads, band after band, each seam's faces between the bands on
-// either side of it. Whatever comes first needs no offset and is taken over whole.
+// either side of it, in 16 bits if all its vertices allow. Whatever comes first needs no offset
+// and is taken over whole when it has the target's width.
 void append_quads(std::vector<Band>& bands, const LabelPlaces& places,
-                  std::vector<std::vector<std::vector<Quad>>>& seam_quads, std::size_t j, std::vector<Quad>& target) {
+                  std::vector<std::vector<std::vector<Quad>>>& seam_quads, std::size_t j, std::size_t short_limit,
+                  LabelMesh& target) {
     std::size_t total = 0;
     for (std::size_t p = 0; p < bands.size(); ++p) {
         if (p >= 1) total += seam_quads[p][j].size();
-        if (places.local_position[p][j] != NONE) total += bands[p].meshes[places.local_position[p][j]].quads.size();
+        if (places.local_position[p][j] != NONE) total += quad_count(bands[p].meshes[places.local_position[p][j]]);
     }
-    auto take_or_append = [&](std::vector<Quad>& source, std::uint32_t offset) {
-        if (source.empty()) return;
-        if (target.empty() && offset == 0) {
-            target = std::move(source);
-            target.reserve(total);
-            return;
+    auto append_all = [&](auto& to, auto& from, std::uint32_t offset) {
+        if (from.empty()) return;
+        if constexpr (std::is_same_v<decltype(&to), decltype(&from)>) {
+            if (to.empty() && offset == 0) {
+                to = std::move(from);
+                to.reserve(total);
+                return;
+            }
         }
-        target.reserve(total);
-        for (const Quad& quad : source)
-            target.push_back({quad[0] + offset, quad[1] + offset, quad[2] + offset, quad[3] + offset});
+        to.reserve(total);
+        for (const auto& stored : from) {
+            Quad quad;
+            if constexpr (std::is_same_v<std::decay_t<decltype(stored)>, ShortQuad>) {
+                quad = wide_quad(stored);
+            } else {
+                quad = stored;
+            }
+            for (std::uint32_t& corner : quad) corner += offset;
+            if constexpr (std::is_same_v<typename std::decay_t<decltype(to)>::value_type, ShortQuad>) {
+                to.push_back(short_quad(quad));
+            } else {
+                to.push_back(quad);
+            }
+        }
     };
-    for (std::size_t p = 0; p < bands.size(); ++p) {
-        if (p >= 1) take_or_append(seam_quads[p][j], 0);
-        const std::uint32_t local = places.local_position[p][j];
-        if (local != NONE) take_or_append(bands[p].meshes[local].quads, places.vertex_offset[p][local]);
+    auto append_from = [&](auto& to) {
+        for (std::size_t p = 0; p < bands.size(); ++p) {
+            if (p >= 1) append_all(to, seam_quads[p][j], 0);
+            const std::uint32_t local = places.local_position[p][j];
+            if (local == NONE) continue;
+            LabelMesh& source = bands[p].meshes[local];
+            append_all(to, source.short_quads, places.vertex_offset[p][local]);
+            append_all(to, source.quads, places.vertex_offset[p][local]);
+        }
+    };
+    if (places.vertex_totals[j] <= short_limit) {
+        append_from(target.short_quads);
+    } else {
+        append_from(target.quads);
     }
-    TARNA_ASSERT(target.size() == total, "merged quads lost or doubled");
+    TARNA_ASSERT(quad_count(target) == total, "merged quads lost or doubled");
 }
 
 // Labels per task of the merge's parallel steps: enough to keep per-task overhead small, few
@@ -884,6 +950,7 @@ Merged merge(std::vector<Band>&& bands, const std::vector<BandPlanes<Label>>& pl
     }
     Merged merged;
     const LabelPlaces places = merge_labels(bands, merged);
+    const std::size_t short_limit = std::min(options.short_quad_vertices, SHORT_QUAD_VERTICES);
     const std::size_t label_count = merged.meshes.size();
     const std::size_t label_tasks = (label_count + LABELS_PER_TASK - 1) / LABELS_PER_TASK;
     // Every label's arrays, and each of the CellField's, are written by one task each: the
@@ -909,7 +976,7 @@ Merged merge(std::vector<Band>&& bands, const std::vector<BandPlanes<Label>>& pl
     parallel.for_each(label_tasks, [&](std::size_t task) {
         const std::size_t first = task * LABELS_PER_TASK;
         for (std::size_t j = first; j < std::min(label_count, first + LABELS_PER_TASK); ++j)
-            append_quads(bands, places, seam_quads, j, merged.meshes[j].quads);
+            append_quads(bands, places, seam_quads, j, short_limit, merged.meshes[j]);
     });
     bands.clear();
     return merged;

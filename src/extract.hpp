@@ -24,6 +24,9 @@ struct BandOptions {
     bool has_owned = false;
     std::array<std::uint64_t, 3> owned{};  // faces are kept when their lowest cell lies inside
     bool track_boundary = false;
+    // Labels with at most this many vertices keep their quads in 16 bits: at most
+    // SHORT_QUAD_VERTICES, and less only in tests, to make labels grow out of them.
+    std::size_t short_quad_vertices = SHORT_QUAD_VERTICES;
 };
 
 struct ExtractOptions {

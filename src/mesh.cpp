@@ -39,20 +39,22 @@ bool cut_along_first_diagonal(const Position& p0, const Position& p1, const Posi
 // Two triangles per quad, in quad order, keeping the quad's cyclic order (and so its facing).
 void split_quads(const LabelMesh& mesh, const Position* positions, std::size_t count,
                  std::vector<Triangle>& triangles) {
-    triangles.resize(mesh.quads.size() * 2);
-    for (std::size_t i = 0; i < mesh.quads.size(); ++i) {
-        const Quad& q = mesh.quads[i];
+    triangles.resize(quad_count(mesh) * 2);
+    Triangle* out = triangles.data();
+    for_each_quad(mesh, [&](const Quad& q) {
         for (const std::uint32_t corner : q) {
             TARNA_ASSERT(corner < count, "quad corner index out of range");
         }
         if (cut_along_first_diagonal(positions[q[0]], positions[q[1]], positions[q[2]], positions[q[3]])) {
-            triangles[2 * i] = {q[0], q[1], q[2]};
-            triangles[2 * i + 1] = {q[0], q[2], q[3]};
+            out[0] = {q[0], q[1], q[2]};
+            out[1] = {q[0], q[2], q[3]};
         } else {
-            triangles[2 * i] = {q[1], q[2], q[3]};
-            triangles[2 * i + 1] = {q[1], q[3], q[0]};
+            out[0] = {q[1], q[2], q[3]};
+            out[1] = {q[1], q[3], q[0]};
         }
-    }
+        out += 2;
+        return true;
+    });
 }
 
 // Dense numbering in order of first use; writes the triangles over the new numbers, with b and c
@@ -195,7 +197,7 @@ std::vector<std::uint32_t> split_ambiguous_vertices(std::vector<Triangle>& trian
 
 TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, const OutputFrame& frame) {
     TriangleMesh result;
-    if (mesh.quads.empty()) return result;
+    if (quad_count(mesh) == 0) return result;
     const std::size_t stored_vertices = vertex_count(mesh);
     TARNA_ASSERT(mesh.boundary.empty() || mesh.boundary.size() == stored_vertices,
                  "boundary flags do not match the vertex count");
@@ -206,7 +208,7 @@ TriangleMesh build_triangle_mesh(const LabelMesh& mesh, const CellField& cells, 
         !mesh.boundary_in_cells || (mesh.cells.size() == stored_vertices && cells.boundary.size() == cells.size()),
         "boundary flags do not match the vertex count");
     // Triangle numbers are kept in 32-bit incident lists.
-    if (mesh.quads.size() > NONE / 2) throw LimitError("too many faces for 32-bit indices");
+    if (quad_count(mesh) > NONE / 2) throw LimitError("too many faces for 32-bit indices");
 
     // Each vertex's position read once, in vertex order (its cells ascend through the CellField):
     // the quads then look their corners up in this short array, not all over the CellField.

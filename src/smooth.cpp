@@ -283,12 +283,11 @@ void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
     std::uint32_t* raw = list.data() + lists_room;
     end.assign(vertex_count, 0);  // raw entries so far
     bool roomy = true;
-    for (const Quad& quad : mesh.quads) {
+    roomy = for_each_quad(mesh, [&](const Quad& quad) {
         for (const std::uint32_t corner : quad)
             TARNA_ASSERT(corner < vertex_count, "smoothing: quad corner out of range");
-        roomy = fill_quad(quad, raw, end.data(), [](std::uint32_t v) { return std::size_t{FILL_ROOM} * v; }, FILL_ROOM);
-        if (!roomy) break;
-    }
+        return fill_quad(quad, raw, end.data(), [](std::uint32_t v) { return std::size_t{FILL_ROOM} * v; }, FILL_ROOM);
+    });
 #if TARNA_WIDE_REGISTERS
     if (roomy && wide_conflicts() && lists_room < NONE) {
         sort_raw_lists(raw, vertex_count, end.data(), list.data());
@@ -300,12 +299,13 @@ void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
 #endif
     if (!roomy) {
         end.assign(vertex_count, 0);
-        for (const Quad& quad : mesh.quads) {
+        for_each_quad(mesh, [&](const Quad& quad) {
             for (const std::uint32_t corner : quad) {
                 TARNA_ASSERT(corner < vertex_count, "smoothing: quad corner out of range");
                 end[corner] += 2;
             }
-        }
+            return true;
+        });
     }
     // start[v] is where v's list begins, one past its sentinel.
     start.resize(vertex_count + 1);
@@ -321,8 +321,10 @@ void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
         list.resize(std::size_t(2) * total);
         raw = list.data() + total;
         end.assign(vertex_count, 0);
-        for (const Quad& quad : mesh.quads)
+        for_each_quad(mesh, [&](const Quad& quad) {
             fill_quad(quad, raw, end.data(), [&](std::uint32_t v) { return std::size_t{start[v]}; }, NONE);
+            return true;
+        });
     }
     std::uint32_t* const lists = list.data();
     for (std::size_t v = 0; v < vertex_count; ++v) lists[start[v] - 1] = NONE;
@@ -1549,7 +1551,7 @@ struct RoundedPositions {
 
 void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std::span<const double> weights,
          std::uint32_t passes, Scratch& scratch, double max_deviation) {
-    if (iterations == 0 || mesh.quads.empty()) return;
+    if (iterations == 0 || quad_count(mesh) == 0) return;
     TARNA_ASSERT(passes >= 1 && passes <= weights.size(), "smoothing: fewer weights than passes");
     const std::size_t vertex_count = tarna::vertex_count(mesh);
     if (mesh.positions.empty() || mesh.boundary_in_cells) {
@@ -1561,7 +1563,7 @@ void run(LabelMesh& mesh, const CellField& cells, std::uint32_t iterations, std:
         "smoothing: boundary flags do not match the vertex count");
     // List places count two entries per quad corner and two per vertex (and the counted fill takes
     // as many again); slot lists hold twice a slot.
-    TARNA_ASSERT(8 * std::uint64_t(mesh.quads.size()) + 2 * std::uint64_t(vertex_count) < NONE,
+    TARNA_ASSERT(8 * std::uint64_t(quad_count(mesh)) + 2 * std::uint64_t(vertex_count) < NONE,
                  "smoothing: object too large for 32-bit indices");
     build_neighbours(mesh, scratch);
     arrange_by_count(vertex_count, scratch);

@@ -141,7 +141,7 @@ std::array<std::uint64_t, 3> cell_coordinates(const Extraction& extraction, std:
 // vertices the label lists as ambiguous.
 void check_closed(const LabelMesh& mesh) {
     std::map<std::pair<std::uint32_t, std::uint32_t>, int> uses;
-    for (const Quad& quad : mesh.quads) {
+    for (const Quad& quad : quads_of(mesh)) {
         for (unsigned k = 0; k < 4; ++k) {
             CHECK(quad[k] < vertex_count(mesh));
             ++uses[{quad[k], quad[(k + 1) % 4]}];
@@ -165,7 +165,7 @@ void check_shared_faces(const Extraction& extraction) {
     };
     for (std::size_t j = 0; j < extraction.meshes.size(); ++j) {
         const LabelMesh& mesh = extraction.meshes[j];
-        for (const Quad& quad : mesh.quads) {
+        for (const Quad& quad : quads_of(mesh)) {
             std::array<std::uint32_t, 4> cells{};
             for (unsigned k = 0; k < 4; ++k) cells[k] = mesh.cells[quad[k]];
             faces[canonical(cells)].push_back(extraction.sorted_labels[j]);
@@ -237,7 +237,7 @@ TEST(single_voxel_closed_gives_the_exact_cube) {
             for (int o = 0; o < 2; ++o) expected.push_back({(2 * o - 1) * 43, (2 * m - 1) * 43, (2 * g - 1) * 43});
     CHECK_EQ(mesh.positions, expected);
     CHECK_EQ(mesh.cells, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
-    CHECK_EQ(mesh.quads,
+    CHECK_EQ(quads_of(mesh),
              (std::vector<Quad>{{1, 0, 2, 3}, {4, 0, 1, 5}, {2, 0, 4, 6}, {7, 5, 1, 3}, {7, 3, 2, 6}, {7, 6, 4, 5}}));
     CHECK(mesh.ambiguous.empty());
     CHECK(mesh.boundary.empty());
@@ -260,15 +260,15 @@ TEST(touching_labels_share_one_face_wound_oppositely) {
     const LabelMesh four = materialised(extraction, 1);
     CHECK_EQ(three.positions.size(), std::size_t(8));
     CHECK_EQ(four.positions.size(), std::size_t(8));
-    CHECK_EQ(three.quads.size(), std::size_t(6));
-    CHECK_EQ(four.quads.size(), std::size_t(6));
+    CHECK_EQ(quads_of(three).size(), std::size_t(6));
+    CHECK_EQ(quads_of(four).size(), std::size_t(6));
     auto corners_of = [](const LabelMesh& mesh, const Quad& quad) {
         return std::array<Position, 4>{mesh.positions[quad[0]], mesh.positions[quad[1]], mesh.positions[quad[2]],
                                        mesh.positions[quad[3]]};
     };
     int shared = 0;
-    for (const Quad& a : three.quads) {
-        for (const Quad& b : four.quads) {
+    for (const Quad& a : quads_of(three)) {
+        for (const Quad& b : quads_of(four)) {
             const auto pa = corners_of(three, a), pb = corners_of(four, b);
             for (unsigned r = 0; r < 4; ++r) {
                 if (pa[0] == pb[r] && pa[1] == pb[(r + 3) % 4] && pa[2] == pb[(r + 2) % 4] && pa[3] == pb[(r + 1) % 4])
@@ -293,7 +293,7 @@ TEST(diagonal_voxels_get_separate_vertices_in_shared_cells) {
     CHECK_EQ(extraction.sorted_labels, std::vector<std::uint64_t>{1});
     const LabelMesh mesh = materialised(extraction, 0);
     CHECK_EQ(mesh.positions.size(), std::size_t(16));
-    CHECK_EQ(mesh.quads.size(), std::size_t(12));
+    CHECK_EQ(quads_of(mesh).size(), std::size_t(12));
     CHECK_EQ(mesh.ambiguous.size(), std::size_t(4));
     // The ambiguous vertices are two pairs, each pair in one cell at one position.
     for (unsigned k = 0; k + 1 < mesh.ambiguous.size(); k += 2) {
@@ -306,7 +306,7 @@ TEST(diagonal_voxels_get_separate_vertices_in_shared_cells) {
     }
     check_closed(mesh);
     std::map<std::pair<std::uint32_t, std::uint32_t>, int> uses;
-    for (const Quad& quad : mesh.quads)
+    for (const Quad& quad : quads_of(mesh))
         for (unsigned k = 0; k < 4; ++k) ++uses[{quad[k], quad[(k + 1) % 4]}];
     for (const auto& entry : uses) CHECK_EQ(entry.second, 1);
 }
@@ -328,7 +328,7 @@ TEST(face_diagonal_corner_sets) {
     CHECK_EQ(extraction.meshes[0].ambiguous, (std::vector<std::uint32_t>{0, 1}));
     CHECK_EQ(vertex_count(extraction.meshes[1]), std::size_t(1));
     CHECK_EQ(extraction.meshes[1].ambiguous, (std::vector<std::uint32_t>{0}));
-    CHECK(extraction.meshes[0].quads.empty() && extraction.meshes[1].quads.empty());
+    CHECK(quad_count(extraction.meshes[0]) == 0 && quad_count(extraction.meshes[1]) == 0);
 }
 
 // The surface cells are exactly the non-uniform cells, in scanning order, with the position and
@@ -373,9 +373,12 @@ TEST(random_closed_volumes_are_closed_and_consistently_wound) {
 
 // Bands of 8 or more slabs: threads 2, 3 and 5 cut 45 slabs into 2, 3 and 5 bands, with seams
 // inside and between objects; the pool size never matters.
+// Also whatever the limit on labels whose quads stay in 16 bits: low limits make labels grow out of
+// them in the middle of a band, or only once the bands are merged.
 TEST(band_and_thread_counts_give_identical_results) {
     ThreadPool pool(2);
     const Parallel pooled(&pool);
+    std::size_t short_labels = 0, wide_labels = 0;
     for (std::uint64_t seed = 0; seed < 4; ++seed) {
         const Volume volume = random_volume(100 + seed, 6, 5, 45, 6, 2 + seed, seed == 3 ? 0.0 : 0.1);
         for (const bool close : {false, true}) {
@@ -385,8 +388,19 @@ TEST(band_and_thread_counts_give_identical_results) {
                 check_same(one, extract(volume, Settings{close, threads, {}}, C_ORDER, pooled));
             }
             check_same(one, extract(volume, Settings{close, 0, {}}, C_ORDER, pooled));  // 2 pool workers
+            for (const std::size_t limit : {std::size_t(0), std::size_t(9), std::size_t(60)}) {
+                for (const std::size_t threads : {std::size_t(1), std::size_t(3)}) {
+                    const Extraction limited = extract(volume, Settings{close, threads, {false, {}, false, limit}});
+                    check_same(one, limited);
+                    for (const LabelMesh& mesh : limited.meshes) {
+                        short_labels += !mesh.short_quads.empty();
+                        wide_labels += !mesh.quads.empty();
+                    }
+                }
+            }
         }
     }
+    CHECK(short_labels > 0 && wide_labels > short_labels / 4);
 }
 
 // A pass may grow its arrays into an earlier result's: a chain of volumes of other sizes and
@@ -398,7 +412,8 @@ TEST(earlier_results_arrays_change_nothing) {
         for (std::uint64_t seed = 0; seed < 6; ++seed) {
             const Volume volume = random_volume(300 + seed, 4 + 3 * (seed % 3), 9 - seed, 30 + 7 * seed,
                                                 unsigned(3 + 40 * (seed % 2)), unsigned(1 + seed % 3), 0.1);
-            const Settings settings{seed % 2 == 0, threads, {false, {}, seed >= 3}};
+            const Settings settings{
+                seed % 2 == 0, threads, {false, {}, seed >= 3, seed % 3 == 1 ? 20 : SHORT_QUAD_VERTICES}};
             for (LabelMesh& mesh : previous.meshes) mesh.positions.assign(mesh.cells.size(), Position{7, 7, 7});
             Extraction next = extract(volume, settings, C_ORDER, Parallel(nullptr), &previous);
             CHECK(previous.meshes.empty() && previous.surface_cells.size() == 0);
@@ -454,7 +469,7 @@ TEST(owned_region_drops_faces_outside_it) {
             for (std::size_t j = 0; j < all.meshes.size(); ++j) {
                 CHECK(materialised(all, j).positions == materialised(kept, j).positions);
                 std::vector<Quad> expected;
-                for (const Quad& quad : all.meshes[j].quads) {
+                for (const Quad& quad : quads_of(all.meshes[j])) {
                     std::array<std::uint64_t, 3> lowest = {UINT64_MAX, UINT64_MAX, UINT64_MAX};
                     for (const std::uint32_t vertex : quad) {
                         const auto cell = cell_coordinates(all, all.meshes[j].cells[vertex]);
@@ -466,7 +481,7 @@ TEST(owned_region_drops_faces_outside_it) {
                         ++dropped;
                     }
                 }
-                CHECK(kept.meshes[j].quads == expected);
+                CHECK(quads_of(kept.meshes[j]) == expected);
             }
             CHECK(dropped > 0);
         }
