@@ -28,9 +28,8 @@ static_assert(FIXED_UNIT == 0.00390625);
 // fewer bytes this way, and fairing needs no copy back into every object.
 // note: a label with at most SHORT_QUAD_VERTICES vertices, as nearly every label of a dense
 // segmentation is, keeps its quads in 16-bit indices (`short_quads`) and leaves `quads` empty; at
-// most one of the two holds quads. Read them through `quad_count` and `for_each_quad`. Quads are
-// most of an extraction's output: this way a dense volume's extraction writes a quarter fewer
-// bytes.
+// most one of the two holds quads. Read them through `quad_count` and `for_each_quad`. Quads were
+// more than half of a dense volume's stored result; this way it is a quarter smaller.
 struct LabelMesh {
     std::vector<Position> positions;       // per vertex, or empty: see above
     std::vector<std::uint32_t> cells;      // per vertex: its entry in the CellField

@@ -282,8 +282,7 @@ void build_neighbours(const LabelMesh& mesh, Scratch& scratch) {
     list.resize(lists_room + FILL_ROOM * vertex_count);
     std::uint32_t* raw = list.data() + lists_room;
     end.assign(vertex_count, 0);  // raw entries so far
-    bool roomy = true;
-    roomy = for_each_quad(mesh, [&](const Quad& quad) {
+    bool roomy = for_each_quad(mesh, [&](const Quad& quad) {
         for (const std::uint32_t corner : quad)
             TARNA_ASSERT(corner < vertex_count, "smoothing: quad corner out of range");
         return fill_quad(quad, raw, end.data(), [](std::uint32_t v) { return std::size_t{FILL_ROOM} * v; }, FILL_ROOM);
