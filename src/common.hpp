@@ -18,6 +18,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #include <unistd.h>
@@ -61,14 +65,32 @@ using Quad = std::array<std::uint32_t, 4>;
 using ShortQuad = std::uint64_t;
 
 inline ShortQuad short_quad(const Quad& quad) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    // The low halves of the four lanes, gathered into the low 64 bits: three shuffles instead of
+    // nine shifts and ors, in the extraction's innermost loop.
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(quad.data()));
+    x = _mm_shufflelo_epi16(x, _MM_SHUFFLE(3, 3, 2, 0));
+    x = _mm_shufflehi_epi16(x, _MM_SHUFFLE(3, 3, 2, 0));
+    x = _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 3, 2, 0));
+    return ShortQuad(_mm_cvtsi128_si64(x));
+#else
     return std::uint64_t(quad[0]) | std::uint64_t(quad[1]) << 16 | std::uint64_t(quad[2]) << 32 |
            std::uint64_t(quad[3]) << 48;
+#endif
 }
 
 inline Quad wide_quad(ShortQuad quad) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    Quad wide;
+    const __m128i x = _mm_unpacklo_epi16(_mm_cvtsi64_si128(std::int64_t(quad)), _mm_setzero_si128());
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(wide.data()), x);
+    return wide;
+#else
     return {std::uint32_t(quad & 0xFFFF), std::uint32_t(quad >> 16 & 0xFFFF), std::uint32_t(quad >> 32 & 0xFFFF),
             std::uint32_t(quad >> 48)};
+#endif
 }
+
 using Triangle = std::array<std::uint32_t, 3>;
 using Point3f = std::array<float, 3>;
 

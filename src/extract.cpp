@@ -515,10 +515,10 @@ public:
             if (base + patches > INDEX_LIMIT) too_many_vertices();
             for (unsigned p = 0; p < patches; ++p) append(mesh.cells, cell_index, spares_.indices);
             prefetch_tail(mesh.cells);
-            // The quads' corners are among the label's vertices so far: past the short limit, the
-            // label's quads move to 32 bits, once.
-            const bool wide = mesh.cells.size() > short_limit_ || !mesh.quads.empty();
-            if (wide && !mesh.short_quads.empty()) [[unlikely]]
+            // The quads' corners are among the label's vertices so far: once these pass the short
+            // limit, the label's quads move to 32 bits.
+            const bool wide = base + patches > short_limit_;
+            if (wide && base <= short_limit_) [[unlikely]]
                 widen_quads(mesh);
             wide_groups |= unsigned(wide) << group;
             // This label's faces come next.
@@ -542,26 +542,15 @@ public:
 
         if (!faces) return;
         const FaceSite site{o, m, g, n0, records_of(current_), records_of(previous_), &map_steps_};
-        // The cell's faces (three edges, two labels each at most) are gathered first and stored
-        // in one loop: stored where they are made, each in either width, the appends take so
-        // much code that the compiler calls out for every one.
-        std::array<Quad, 6> made;
-        std::array<std::uint8_t, 6> made_group;
-        unsigned made_count = 0;
-        make_faces(
-            corners, site, options_, [](Label, unsigned, bool, std::uint32_t entry) { return entry; },
-            [&](unsigned corner, const Quad& quad) {
-                made[made_count] = quad;
-                made_group[made_count++] = std::uint8_t(corner_groups >> (8 * corner));
-            });
-        for (unsigned k = 0; k < made_count; ++k) {
-            const unsigned group = made_group[k];
-            LabelMesh& mesh = slots_[group_slot[group]];
-            if ((wide_groups >> group & 1) == 0) [[likely]] {
-                append(mesh.short_quads, short_quad(made[k]), spares_.short_quads);
-            } else {
-                append(mesh.quads, made[k], spares_.quads);
-            }
+        if (wide_groups == 0) [[likely]] {
+            make_faces(
+                corners, site, options_, [](Label, unsigned, bool, std::uint32_t entry) { return entry; },
+                [&](unsigned corner, const Quad& quad) {
+                    append(slots_[group_slot[(corner_groups >> (8 * corner)) & 0xFF]].short_quads, short_quad(quad),
+                           spares_.short_quads);
+                });
+        } else {
+            faces_of_wide_labels(corners, site, corner_groups, group_slot, wide_groups);
         }
     }
 
@@ -609,6 +598,24 @@ private:
         cache_labels_[line] = label;
         cache_slots_[line] = slot;
         return slot;
+    }
+
+    // A cell's faces when some of its labels keep quads in 32 bits: out of line, so that the cell
+    // loop holds one width's appends only (with both, the compiler called out for every append).
+    [[gnu::noinline]] void faces_of_wide_labels(const CellCorners<Label>& corners, const FaceSite& site,
+                                                std::uint64_t corner_groups,
+                                                const std::array<std::uint32_t, 8>& group_slot, unsigned wide_groups) {
+        make_faces(
+            corners, site, options_, [](Label, unsigned, bool, std::uint32_t entry) { return entry; },
+            [&](unsigned corner, const Quad& quad) {
+                const unsigned group = unsigned(corner_groups >> (8 * corner)) & 0xFF;
+                LabelMesh& mesh = slots_[group_slot[group]];
+                if ((wide_groups >> group & 1) != 0) {
+                    append(mesh.quads, quad, spares_.quads);
+                } else {
+                    append(mesh.short_quads, short_quad(quad), spares_.short_quads);
+                }
+            });
     }
 
     [[gnu::noinline]] void widen_quads(LabelMesh& mesh) {
