@@ -247,6 +247,12 @@ template <class Corners, class Vertex, class Emit>
     }
 }
 
+// Vertices a label may have in a band, or in all bands, for its quads to stay in 16 bits. The
+// band scan and the merge must agree on it.
+inline std::size_t short_limit(const BandOptions& options) {
+    return std::min(options.short_quad_vertices, SHORT_QUAD_VERTICES);
+}
+
 // One slab's records and the map from its cells to them. Only mapped entries are reset, so an
 // empty slab costs nothing. The record buffer only ever grows: slabs reuse it without clearing
 // or zeroing, and a band grows it a handful of times at most.
@@ -631,7 +637,7 @@ private:
     std::int64_t origin_;
     std::uint64_t projected_slabs_;
     Spares& spares_;
-    std::size_t short_limit_ = std::min(options_.short_quad_vertices, SHORT_QUAD_VERTICES);
+    std::size_t short_limit_ = short_limit(options_);
     std::uint64_t slabs_done_ = 0;
     std::uint64_t cells_before_slab_ = 0;
     MapSteps map_steps_{};
@@ -915,6 +921,9 @@ void append_quads(std::vector<Band>& bands, const LabelPlaces& places,
             }
             for (std::uint32_t& corner : quad) corner += offset;
             if constexpr (std::is_same_v<typename std::decay_t<decltype(to)>::value_type, ShortQuad>) {
+                // Packing a larger index would keep its low bits only, silently.
+                TARNA_ASSERT(std::max({quad[0], quad[1], quad[2], quad[3]}) < SHORT_QUAD_VERTICES,
+                             "merged quad corner beyond 16 bits");
                 to.push_back(short_quad(quad));
             } else {
                 to.push_back(quad);
@@ -957,7 +966,7 @@ Merged merge(std::vector<Band>&& bands, const std::vector<BandPlanes<Label>>& pl
     }
     Merged merged;
     const LabelPlaces places = merge_labels(bands, merged);
-    const std::size_t short_limit = std::min(options.short_quad_vertices, SHORT_QUAD_VERTICES);
+    const std::size_t label_short_limit = short_limit(options);
     const std::size_t label_count = merged.meshes.size();
     const std::size_t label_tasks = (label_count + LABELS_PER_TASK - 1) / LABELS_PER_TASK;
     // Every label's arrays, and each of the CellField's, are written by one task each: the
@@ -983,7 +992,7 @@ Merged merge(std::vector<Band>&& bands, const std::vector<BandPlanes<Label>>& pl
     parallel.for_each(label_tasks, [&](std::size_t task) {
         const std::size_t first = task * LABELS_PER_TASK;
         for (std::size_t j = first; j < std::min(label_count, first + LABELS_PER_TASK); ++j)
-            append_quads(bands, places, seam_quads, j, short_limit, merged.meshes[j]);
+            append_quads(bands, places, seam_quads, j, label_short_limit, merged.meshes[j]);
     });
     bands.clear();
     return merged;
